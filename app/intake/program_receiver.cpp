@@ -1,0 +1,416 @@
+#include "app/intake/program_receiver.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/intake/utf8.h"
+#include "app/model/platform_texts.h"
+#include "platform/journal_log.h"
+#include "platform/process.h"
+
+namespace vsc {
+namespace {
+
+constexpr double kProbeTimeLimit = 8.0;
+constexpr double kWatchdogPeriod = 2.0;
+constexpr double kNoPictureLimit = 15.0;
+constexpr double kQuickRun = 5.0;
+constexpr std::size_t kAudioBlockBytes = ProgramReceiver::kAudioBlockFloats * sizeof(float);
+
+struct AlignedFree {
+    void operator()(void* p) const { std::free(p); }
+};
+
+// Fills buffer[0..size) from fd; false at end of stream or on an error.
+bool readFully(int fd, std::uint8_t* buffer, std::size_t size) {
+    std::size_t filled = 0;
+    while (filled < size) {
+        ssize_t n = ::read(fd, buffer + filled, size - filled);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        filled += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::shared_ptr<ProgramReceiver> ProgramReceiver::create(Environment environment, int width,
+                                                         int height) {
+    return std::make_shared<ProgramReceiver>(std::move(environment), width, height);
+}
+
+ProgramReceiver::ProgramReceiver(Environment environment, int w, int h)
+    : width(w), height(h), env_(std::move(environment)), lastFrameAt_(env_.clock->now()) {}
+
+ProgramReceiver::~ProgramReceiver() = default;
+
+void ProgramReceiver::log(const std::string& message) {
+    if (onLog) onLog(message);
+}
+
+pid_t ProgramReceiver::currentPid() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return pid_;
+}
+
+void ProgramReceiver::start(const std::string& url) {
+    pid_t old = 0;
+    std::uint64_t gen = 0;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        wanted_ = true;
+        quickFailures_ = 0;
+        gen = ++generation_;
+        old = pid_;
+        pid_ = 0;
+    }
+    if (old > 0) ::kill(old, SIGKILL);
+    std::weak_ptr<ProgramReceiver> weak = weak_from_this();
+    env_.dispatcher->async([weak, url, gen] {
+        if (auto self = weak.lock()) self->launchAttempt(url, gen);
+    });
+}
+
+void ProgramReceiver::stop() {
+    pid_t old = 0;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        wanted_ = false;
+        ++generation_;
+        old = pid_;
+        pid_ = 0;
+    }
+    if (old < 1) return;
+    ::kill(old, SIGKILL);
+    if (onStateChange) onStateChange(false);
+}
+
+std::optional<std::string> ProgramReceiver::locateFfmpeg() const {
+    std::vector<std::string> candidates;
+    if (!env_.resourcesDir.empty()) candidates.push_back(env_.resourcesDir + "/ffmpeg");
+    candidates.insert(candidates.end(), env_.systemFfmpegPaths.begin(),
+                      env_.systemFfmpegPaths.end());
+    for (const auto& path : candidates) {
+        if (isExecutableFile(path)) return path;
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> ProgramReceiver::ffprobeArguments(const std::string& url) {
+    return {"-v",           "error",             "-rtsp_transport", "tcp", "-timeout", "5000000",
+            "-show_entries", "stream=codec_type", "-of",             "csv=p=0", url};
+}
+
+std::vector<std::string> ProgramReceiver::ffmpegArguments(const std::string& url, int w, int h,
+                                                          bool withAudio) {
+    std::vector<std::string> args = {
+        "-hide_banner", "-nostdin",   "-loglevel", "warning",  "-rtsp_transport", "tcp",
+        "-timeout",     "5000000",    "-fflags",   "nobuffer", "-flags",          "low_delay",
+        "-probesize",   "500000",     "-analyzeduration", "1000000", "-i",        url,
+        "-map",         "0:v:0",      "-vf",
+        "scale=" + std::to_string(w) + ":" + std::to_string(h) + ",format=nv12",
+        "-fps_mode",    "passthrough", "-f",       "rawvideo", "pipe:3"};
+    if (withAudio) {
+        args.insert(args.end(), {"-map", "0:a:0", "-af", "aresample=async=1", "-ac", "2", "-ar",
+                                 "48000", "-f", "f32le", "pipe:4"});
+    }
+    return args;
+}
+
+std::optional<ProgramReceiver::Tracks> ProgramReceiver::probeTracks(
+    const std::string& url, const std::string& ffmpegPath) {
+    auto slash = ffmpegPath.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : ffmpegPath.substr(0, slash);
+    std::string probePath = dir + "/ffprobe";
+
+    Pipe out;
+    if (!makePipe(out)) return std::nullopt;
+    SpawnRequest request;
+    request.path = probePath;
+    request.args = ffprobeArguments(url);
+    request.descriptors = {
+        {0, ChildDescriptor::Kind::NullForReading, -1},
+        {1, ChildDescriptor::Kind::Inherit, out.writeEnd},
+        {2, ChildDescriptor::Kind::NullForWriting, -1},
+    };
+    SpawnResult spawned = spawnProcess(request);
+    closeDescriptor(out.writeEnd);
+    if (spawned.pid <= 0) {
+        closeDescriptor(out.readEnd);
+        return std::nullopt;
+    }
+
+    // A probe that hangs is killed after 8 s; the kill is skipped once the
+    // probe has been waited for, so it can never hit a reused pid.
+    struct ProbeState {
+        std::mutex mutex;
+        bool finished = false;
+    };
+    auto state = std::make_shared<ProbeState>();
+    pid_t child = spawned.pid;
+    env_.dispatcher->asyncAfter(kProbeTimeLimit, [state, child] {
+        std::lock_guard<std::mutex> hold(state->mutex);
+        if (!state->finished) ::kill(child, SIGKILL);
+    });
+
+    std::string output;
+    char chunk[4096];
+    for (;;) {
+        ssize_t n = ::read(out.readEnd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        output.append(chunk, static_cast<std::size_t>(n));
+    }
+    closeDescriptor(out.readEnd);
+    // Wait for the exit without reaping first: the pid stays ours until the
+    // timer has been told, so a late kill can never reach another process.
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT) < 0 &&
+           errno == EINTR) {
+    }
+    {
+        std::lock_guard<std::mutex> hold(state->mutex);
+        state->finished = true;
+    }
+    int status = waitForChild(child);
+
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    auto lines = splitLines(utf8Lossy(output));
+    if (lines.empty()) return std::nullopt;
+    Tracks tracks;
+    for (const auto& line : lines) {
+        if (line == "video") tracks.video = true;
+        if (line == "audio") tracks.audio = true;
+    }
+    return tracks;
+}
+
+void ProgramReceiver::launchAttempt(const std::string& url, std::uint64_t gen) {
+    auto ffmpeg = locateFfmpeg();
+    if (!ffmpeg) {
+        log(texts::kFfmpegNotFound);
+        return;
+    }
+
+    auto tracks = probeTracks(url, *ffmpeg);
+    if (!tracks || !tracks->video) {
+        log("program not available (no video track) at " + url);
+        scheduleRestart(url, gen, true);
+        return;
+    }
+
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (!wanted_ || generation_ != gen) return;
+    }
+
+    log(std::string("program tracks: video") +
+        (tracks->audio ? " + audio" : " only — virtual mic stays silent"));
+
+    std::vector<std::string> args = ffmpegArguments(url, width, height, tracks->audio);
+
+    Pipe video, audio, diagnostics;
+    for (Pipe* p : {&video, &audio, &diagnostics}) {
+        if (!makePipe(*p)) {
+            int err = errno;
+            for (Pipe* q : {&video, &audio, &diagnostics}) {
+                closeDescriptor(q->readEnd);
+                closeDescriptor(q->writeEnd);
+            }
+            log("pipe() failed: " + std::to_string(err));
+            return;
+        }
+    }
+
+    SpawnRequest request;
+    request.path = *ffmpeg;
+    request.args = std::move(args);
+    request.descriptors = {
+        {0, ChildDescriptor::Kind::NullForReading, -1},
+        {1, ChildDescriptor::Kind::NullForWriting, -1},
+        {2, ChildDescriptor::Kind::Inherit, diagnostics.writeEnd},
+        {3, ChildDescriptor::Kind::Inherit, video.writeEnd},
+        {4, ChildDescriptor::Kind::Inherit, audio.writeEnd},
+    };
+    SpawnResult spawned = spawnProcess(request);
+    closeDescriptor(video.writeEnd);
+    closeDescriptor(audio.writeEnd);
+    closeDescriptor(diagnostics.writeEnd);
+
+    if (spawned.pid <= 0) {
+        log("posix_spawn failed: " + std::to_string(spawned.error));
+        closeDescriptor(video.readEnd);
+        closeDescriptor(audio.readEnd);
+        closeDescriptor(diagnostics.readEnd);
+        return;
+    }
+
+    pid_t child = spawned.pid;
+    bool adopted = false;
+    pid_t old = 0;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (wanted_ && generation_ == gen) {
+            adopted = true;
+            old = pid_;
+            pid_ = child;
+            lastFrameAt_ = env_.clock->now();
+        }
+    }
+    if (adopted) {
+        if (old > 0) ::kill(old, SIGKILL);
+        log("ffmpeg started (pid " + std::to_string(child) + ") → " + url);
+        if (onStateChange) onStateChange(true);
+    } else {
+        // Stopped or restarted while spawning: this child is not wanted.
+        ::kill(child, SIGKILL);
+    }
+
+    WallTime startedAt = env_.clock->now();
+    std::weak_ptr<ProgramReceiver> weak = weak_from_this();
+    auto reader = [weak](int fd, void (ProgramReceiver::*read)(int)) {
+        return [weak, fd, read] {
+            if (auto self = weak.lock()) {
+                ((*self).*read)(fd);
+            } else {
+                ::close(fd);
+            }
+        };
+    };
+    Dispatcher& threads = *env_.dispatcher;
+    threads.detach(reader(video.readEnd, &ProgramReceiver::readVideo));
+    threads.detach(reader(audio.readEnd, &ProgramReceiver::readAudio));
+    threads.detach(reader(diagnostics.readEnd, &ProgramReceiver::readDiagnostics));
+    threads.detach([weak, child] {
+        if (auto self = weak.lock()) self->watch(child);
+    });
+    threads.detach([weak, child, url, gen, startedAt] { reap(weak, child, url, gen, startedAt); });
+}
+
+void ProgramReceiver::readVideo(int fd) {
+    const std::size_t size = frameBytes();
+    std::unique_ptr<std::uint8_t, AlignedFree> buffer(
+        static_cast<std::uint8_t*>(std::aligned_alloc(64, (size + 63) / 64 * 64)));
+    while (buffer && readFully(fd, buffer.get(), size)) {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            lastFrameAt_ = env_.clock->now();
+        }
+        if (onVideoFrame) onVideoFrame(std::span<const std::uint8_t>(buffer.get(), size));
+    }
+    ::close(fd);
+}
+
+void ProgramReceiver::readAudio(int fd) {
+    alignas(16) float block[kAudioBlockFloats];
+    auto* bytes = reinterpret_cast<std::uint8_t*>(block);
+    std::size_t filled = 0;
+    for (;;) {
+        ssize_t n = ::read(fd, bytes + filled, kAudioBlockBytes - filled);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        filled += static_cast<std::size_t>(n);
+        if (filled == kAudioBlockBytes) {
+            if (onAudioSamples) onAudioSamples(std::span<const float>(block, kAudioBlockFloats));
+            filled = 0;
+        }
+    }
+    ::close(fd);
+}
+
+void ProgramReceiver::readDiagnostics(int fd) {
+    std::string pending;
+    char chunk[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        pending.append(chunk, static_cast<std::size_t>(n));
+        std::size_t newline;
+        while ((newline = pending.find('\n')) != std::string::npos) {
+            std::string line = utf8Lossy(std::string_view(pending).substr(0, newline));
+            pending.erase(0, newline + 1);
+            if (line.empty()) continue;
+            journalLog(kSubsystem, "receiver", "ffmpeg: " + line);
+            log("ffmpeg: " + line);
+        }
+    }
+    // Whatever is left without a line feed is dropped.
+    ::close(fd);
+}
+
+void ProgramReceiver::watch(pid_t child) {
+    for (;;) {
+        env_.clock->sleepFor(Seconds(kWatchdogPeriod));
+        pid_t current = 0;
+        double elapsed = 0;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            current = pid_;
+            elapsed = secondsBetween(lastFrameAt_, env_.clock->now());
+        }
+        if (current != child) return;
+        if (elapsed > kNoPictureLimit) {
+            log("no picture for " + std::to_string(static_cast<long long>(elapsed)) +
+                " s — restarting ffmpeg");
+            ::kill(child, SIGKILL);
+            return;
+        }
+    }
+}
+
+void ProgramReceiver::reap(std::weak_ptr<ProgramReceiver> weak, pid_t child, std::string url,
+                           std::uint64_t gen, WallTime startedAt) {
+    int status = waitForChild(child);
+    auto self = weak.lock();
+    if (!self) return;
+    bool wasAdopted = false;
+    {
+        std::lock_guard<std::mutex> hold(self->lock_);
+        if (self->pid_ == child) {
+            wasAdopted = true;
+            self->pid_ = 0;
+        }
+    }
+    self->log("ffmpeg exited (pid " + std::to_string(child) + ", status " + std::to_string(status) +
+              ")");
+    if (!wasAdopted) return;
+    if (self->onStateChange) self->onStateChange(false);
+    double elapsed = secondsBetween(startedAt, self->env_.clock->now());
+    self->scheduleRestart(url, gen, elapsed < kQuickRun);
+}
+
+void ProgramReceiver::scheduleRestart(const std::string& url, std::uint64_t gen, bool quick) {
+    int failures = 0;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        quickFailures_ = quick ? quickFailures_ + 1 : 0;
+        failures = quickFailures_;
+    }
+    double delay = std::min(2.0 * std::pow(2.0, std::max(failures - 1, 0)), 15.0);
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (!wanted_ || generation_ != gen) return;
+    }
+    log("retrying in " + std::to_string(static_cast<long long>(delay)) + " s");
+    std::weak_ptr<ProgramReceiver> weak = weak_from_this();
+    env_.dispatcher->asyncAfter(delay, [weak, url, gen] {
+        auto self = weak.lock();
+        if (!self) return;
+        {
+            std::lock_guard<std::mutex> hold(self->lock_);
+            if (!self->wanted_ || self->generation_ != gen) return;
+        }
+        self->launchAttempt(url, gen);
+    });
+}
+
+}  // namespace vsc

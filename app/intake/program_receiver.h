@@ -1,0 +1,105 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/dispatch.h"
+
+namespace vsc {
+
+// Pulls the studio programme through an ffmpeg child process and hands raw
+// NV12 frames, 48 kHz stereo float blocks, log lines and a running flag to the
+// callbacks its owner installs once before the first start. It decodes nothing
+// itself: each attempt probes the tracks with ffprobe, spawns ffmpeg writing
+// raw video to descriptor 3 and raw audio to descriptor 4, reads both on
+// threads of their own, watches for a picture that stops arriving, reaps the
+// child and restarts it with a back-off.
+class ProgramReceiver : public std::enable_shared_from_this<ProgramReceiver> {
+public:
+    struct Environment {
+        Dispatcher* dispatcher = &ThreadDispatcher::shared();
+        Clock* clock = &SystemClock::shared();
+        // Bundled resources; an executable "ffmpeg" there is preferred.
+        std::string resourcesDir;
+        // The system places searched after the resources, in order.
+        std::vector<std::string> systemFfmpegPaths = {"/usr/bin/ffmpeg", "/usr/local/bin/ffmpeg"};
+    };
+
+    static constexpr int kFrameWidth = 1920;
+    static constexpr int kFrameHeight = 1080;
+    static constexpr std::size_t kAudioBlockFloats = 960;
+
+    static std::shared_ptr<ProgramReceiver> create(Environment environment,
+                                                   int width = kFrameWidth,
+                                                   int height = kFrameHeight);
+    ~ProgramReceiver();
+
+    std::function<void(std::span<const std::uint8_t>)> onVideoFrame;
+    std::function<void(std::span<const float>)> onAudioSamples;
+    std::function<void(const std::string&)> onLog;
+    std::function<void(bool)> onStateChange;
+
+    const int width;
+    const int height;
+
+    std::size_t frameBytes() const {
+        return static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3 / 2;
+    }
+
+    // url is already trimmed by the caller. Both return at once.
+    void start(const std::string& url);
+    void stop();
+
+    std::optional<std::string> locateFfmpeg() const;
+
+    struct Tracks {
+        bool video = false;
+        bool audio = false;
+    };
+    // Absent when the probe failed (launch failure, non-zero exit, no output,
+    // or killed after 8 s).
+    std::optional<Tracks> probeTracks(const std::string& url, const std::string& ffmpegPath);
+
+    // ffmpeg's arguments after argv[0].
+    static std::vector<std::string> ffmpegArguments(const std::string& url, int width, int height,
+                                                    bool withAudio);
+    static std::vector<std::string> ffprobeArguments(const std::string& url);
+
+    // Whether a child is adopted now (for status displays and tests).
+    pid_t currentPid();
+
+    ProgramReceiver(Environment environment, int width, int height);  // use create()
+
+private:
+    void launchAttempt(const std::string& url, std::uint64_t gen);
+    void scheduleRestart(const std::string& url, std::uint64_t gen, bool quick);
+    void log(const std::string& message);
+
+    void readVideo(int fd);
+    void readAudio(int fd);
+    void readDiagnostics(int fd);
+    void watch(pid_t child);
+
+    static void reap(std::weak_ptr<ProgramReceiver> weak, pid_t child, std::string url,
+                     std::uint64_t gen, WallTime startedAt);
+
+    Environment env_;
+
+    std::mutex lock_;
+    bool wanted_ = false;
+    pid_t pid_ = 0;
+    std::uint64_t generation_ = 0;
+    int quickFailures_ = 0;
+    WallTime lastFrameAt_;
+};
+
+}  // namespace vsc

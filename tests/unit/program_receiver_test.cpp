@@ -1,0 +1,320 @@
+#include "app/intake/program_receiver.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "support/recording_dispatcher.h"
+#include "support/virtual_clock.h"
+#include "support/wait.h"
+
+namespace fs = std::filesystem;
+using vsc::test::eventually;
+
+namespace {
+
+const std::string kUrl = "rtsp://127.0.0.1:8554/STAGE_1";
+constexpr int kWidth = 64, kHeight = 36;  // small frames keep the pipes quick
+constexpr std::size_t kFrameBytes = kWidth * kHeight * 3 / 2;
+
+class ReceiverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/vsc-receiver-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        fs::create_symlink(STAND_IN_FFMPEG, dir_ / "ffmpeg");
+        fs::create_symlink(STAND_IN_FFMPEG, dir_ / "ffprobe");
+        vsc::ProgramReceiver::Environment env;
+        env.dispatcher = &dispatcher_;
+        env.clock = &clock_;
+        env.resourcesDir = dir_.string();
+        env.systemFfmpegPaths = {};
+        receiver_ = vsc::ProgramReceiver::create(env, kWidth, kHeight);
+        receiver_->onLog = [this](const std::string& m) {
+            std::lock_guard<std::mutex> hold(mutex_);
+            logs_.push_back(m);
+        };
+        receiver_->onStateChange = [this](bool running) {
+            std::lock_guard<std::mutex> hold(mutex_);
+            states_.push_back(running);
+        };
+        receiver_->onVideoFrame = [this](std::span<const std::uint8_t> frame) {
+            std::lock_guard<std::mutex> hold(mutex_);
+            frameSizes_.push_back(frame.size());
+            frameFirstBytes_.push_back(frame[0]);
+        };
+        receiver_->onAudioSamples = [this](std::span<const float> block) {
+            std::lock_guard<std::mutex> hold(mutex_);
+            audioBlocks_.push_back(block.size());
+        };
+    }
+
+    void TearDown() override {
+        receiver_->stop();
+        clock_.finish();
+        touch("release");
+        touch("probe_release");
+        dispatcher_.fireDelayed();  // late probe kills, dead retries
+        dispatcher_.joinAll();
+        receiver_.reset();
+        fs::remove_all(dir_);
+    }
+
+    void write(const std::string& name, const std::string& text) {
+        std::ofstream(dir_ / name, std::ios::binary) << text;
+    }
+    void touch(const std::string& name) { write(name, ""); }
+
+    std::vector<std::string> logs() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return logs_;
+    }
+    std::vector<bool> states() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return states_;
+    }
+    int count(const std::string& prefix) {
+        int n = 0;
+        for (const auto& l : logs()) n += l.rfind(prefix, 0) == 0;
+        return n;
+    }
+    bool logged(const std::string& line) {
+        for (const auto& l : logs())
+            if (l == line) return true;
+        return false;
+    }
+    std::vector<std::string> retryLines() {
+        std::vector<std::string> out;
+        for (const auto& l : logs())
+            if (l.rfind("retrying in ", 0) == 0) out.push_back(l);
+        return out;
+    }
+    std::vector<pid_t> ffmpegPids() {
+        std::vector<pid_t> pids;
+        std::ifstream in(dir_ / "calls_ffmpeg");
+        std::string line;
+        while (std::getline(in, line)) pids.push_back(std::stoi(line));
+        return pids;
+    }
+
+    fs::path dir_;
+    vsc::test::VirtualClock clock_;
+    vsc::test::RecordingDispatcher dispatcher_;
+    std::shared_ptr<vsc::ProgramReceiver> receiver_;
+    std::mutex mutex_;
+    std::vector<std::string> logs_;
+    std::vector<bool> states_;
+    std::vector<std::size_t> frameSizes_;
+    std::vector<std::uint8_t> frameFirstBytes_;
+    std::vector<std::size_t> audioBlocks_;
+};
+
+TEST(ReceiverArguments, FfmpegAndFfprobeCommandLines) {
+    auto video = vsc::ProgramReceiver::ffmpegArguments(kUrl, 1920, 1080, false);
+    std::vector<std::string> expected = {
+        "-hide_banner", "-nostdin", "-loglevel", "warning", "-rtsp_transport", "tcp",
+        "-timeout", "5000000", "-fflags", "nobuffer", "-flags", "low_delay", "-probesize",
+        "500000", "-analyzeduration", "1000000", "-i", kUrl, "-map", "0:v:0", "-vf",
+        "scale=1920:1080,format=nv12", "-fps_mode", "passthrough", "-f", "rawvideo", "pipe:3"};
+    EXPECT_EQ(video, expected);
+    auto both = vsc::ProgramReceiver::ffmpegArguments(kUrl, 1920, 1080, true);
+    expected.insert(expected.end(), {"-map", "0:a:0", "-af", "aresample=async=1", "-ac", "2",
+                                     "-ar", "48000", "-f", "f32le", "pipe:4"});
+    EXPECT_EQ(both, expected);
+    EXPECT_EQ(vsc::ProgramReceiver::ffprobeArguments(kUrl),
+              (std::vector<std::string>{"-v", "error", "-rtsp_transport", "tcp", "-timeout",
+                                        "5000000", "-show_entries", "stream=codec_type", "-of",
+                                        "csv=p=0", kUrl}));
+}
+
+TEST_F(ReceiverTest, DeliversWholeFramesAndBlocksAndHandsOnlyItsPipesToTheChild) {
+    write("frames", "3");
+    // Two whole audio blocks and a partial one, which is dropped.
+    write("audio_bytes", std::to_string(2 * 3840 + 100));
+    receiver_->start(kUrl);
+    ASSERT_TRUE(eventually([&] { return count("retrying in ") == 1; }));
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        EXPECT_EQ(frameSizes_, std::vector<std::size_t>(3, kFrameBytes));
+        EXPECT_EQ(frameFirstBytes_, (std::vector<std::uint8_t>{0, 1, 2}));
+        EXPECT_EQ(audioBlocks_, std::vector<std::size_t>(2, 960));
+    }
+    auto pids = ffmpegPids();
+    ASSERT_EQ(pids.size(), 1u);
+    std::string pid = std::to_string(pids[0]);
+    auto lines = logs();
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "program tracks: video + audio");
+    EXPECT_EQ(lines[1], "ffmpeg started (pid " + pid + ") → " + kUrl);
+    EXPECT_TRUE(logged("ffmpeg exited (pid " + pid + ", status 0)"));
+    EXPECT_EQ(lines.back(), "retrying in 2 s");
+    EXPECT_EQ(states(), (std::vector<bool>{true, false}));
+
+    // The child saw the audio arguments and held descriptors 0 to 4 only.
+    std::ifstream calls(dir_ / "calls_ffmpeg");
+    std::string call;
+    std::getline(calls, call);
+    EXPECT_NE(call.find("-f f32le pipe:4"), std::string::npos);
+    std::ifstream fds(dir_ / ("fds_" + pid));
+    std::stringstream listed;
+    listed << fds.rdbuf();
+    EXPECT_EQ(listed.str(), "0\n1\n2\n3\n4\n");
+}
+
+TEST_F(ReceiverTest, VideoOnlyStreamLeavesAudioOut) {
+    write("probe_out", "video\n");
+    write("frames", "1");
+    receiver_->start(kUrl);
+    ASSERT_TRUE(eventually([&] { return count("retrying in ") == 1; }));
+    EXPECT_EQ(logs()[0], "program tracks: video only — virtual mic stays silent");
+    std::ifstream calls(dir_ / "calls_ffmpeg");
+    std::string call;
+    std::getline(calls, call);
+    EXPECT_EQ(call.find("pipe:4"), std::string::npos);
+    EXPECT_NE(call.find("pipe:3"), std::string::npos);
+}
+
+TEST_F(ReceiverTest, QuickFailuresBackOffThenALongRunResetsTheCount) {
+    receiver_->start(kUrl);
+    for (int i = 1; i <= 5; ++i) {
+        ASSERT_TRUE(eventually([&] { return count("retrying in ") == i; })) << i;
+        dispatcher_.fireDelayed();
+    }
+    std::vector<std::string> expected = {"retrying in 2 s", "retrying in 4 s", "retrying in 8 s",
+                                         "retrying in 15 s", "retrying in 15 s"};
+    EXPECT_EQ(retryLines(), expected);
+
+    // The sixth child runs for 6 s of programme before it ends: not quick.
+    touch("hold");
+    // Each child's watchdog goes to sleep once its start time is recorded.
+    ASSERT_TRUE(clock_.waitForEntered(6));
+    clock_.advance(vsc::Seconds(6));
+    touch("release");
+    ASSERT_TRUE(eventually([&] { return count("retrying in ") == 6; }));
+    EXPECT_EQ(retryLines().back(), "retrying in 2 s");
+    EXPECT_EQ(count("no picture"), 0);
+}
+
+TEST_F(ReceiverTest, ProbeFailuresAndAudioOnlyCountAsQuickFailures) {
+    write("probe_rc", "1");
+    receiver_->start(kUrl);
+    ASSERT_TRUE(eventually([&] { return count("retrying in ") == 1; }));
+    // Audio only is no better than nothing.
+    fs::remove(dir_ / "probe_rc");
+    write("probe_out", "audio\n");
+    dispatcher_.fireDelayed();
+    ASSERT_TRUE(eventually([&] { return count("retrying in ") == 2; }));
+    // A probe that hangs is killed by its 8 s timer and still counts as quick,
+    // though it took long.
+    touch("probe_hang");
+    dispatcher_.fireDelayed();
+    ASSERT_TRUE(eventually([&] {
+        std::ifstream in(dir_ / "calls_ffprobe");
+        return std::count(std::istreambuf_iterator<char>(in), {}, '\n') == 3;
+    }));
+    clock_.advance(vsc::Seconds(8));
+    ASSERT_TRUE(eventually([&] {
+        auto d = dispatcher_.delays();
+        return std::count(d.begin(), d.end(), 8.0) >= 3;
+    }));
+    dispatcher_.fireDelayed();
+    ASSERT_TRUE(eventually([&] { return count("retrying in ") == 3; }));
+    EXPECT_EQ(retryLines(), (std::vector<std::string>{"retrying in 2 s", "retrying in 4 s",
+                                                      "retrying in 8 s"}));
+    EXPECT_EQ(count("program not available (no video track) at " + kUrl), 3);
+    EXPECT_TRUE(ffmpegPids().empty());
+    EXPECT_TRUE(states().empty());
+}
+
+TEST_F(ReceiverTest, StartingTwiceKillsTheFirstChildWithoutAFalseState) {
+    touch("hold");
+    receiver_->start(kUrl);
+    ASSERT_TRUE(eventually([&] { return states().size() == 1; }));
+    pid_t first = receiver_->currentPid();
+    receiver_->start(kUrl);
+    ASSERT_TRUE(eventually([&] { return states().size() == 2; }));
+    pid_t second = receiver_->currentPid();
+    EXPECT_NE(first, second);
+    ASSERT_TRUE(eventually([&] {
+        return logged("ffmpeg exited (pid " + std::to_string(first) + ", status 9)");
+    }));
+    EXPECT_EQ(states(), (std::vector<bool>{true, true}));
+    EXPECT_EQ(count("retrying in "), 0);  // the old child's exit restarts nothing
+    receiver_->stop();
+    EXPECT_EQ(states(), (std::vector<bool>{true, true, false}));
+    EXPECT_EQ(receiver_->currentPid(), 0);
+}
+
+TEST_F(ReceiverTest, StopWhileProbingEndsTheAttemptQuietly) {
+    touch("probe_hold");
+    receiver_->start(kUrl);
+    ASSERT_TRUE(eventually([&] { return fs::exists(dir_ / "calls_ffprobe"); }));
+    receiver_->stop();
+    touch("probe_release");  // the probe finds video, but nobody wants it now
+    dispatcher_.joinAll();
+    EXPECT_TRUE(logs().empty());
+    EXPECT_TRUE(ffmpegPids().empty());
+    EXPECT_TRUE(states().empty());
+}
+
+TEST_F(ReceiverTest, StopWhileAFailingProbeRunsLogsOnlyTheMissingTrack) {
+    touch("probe_hold");
+    write("probe_out", "audio\n");
+    receiver_->start(kUrl);
+    ASSERT_TRUE(eventually([&] { return fs::exists(dir_ / "calls_ffprobe"); }));
+    receiver_->stop();
+    touch("probe_release");
+    dispatcher_.joinAll();
+    EXPECT_EQ(logs(), (std::vector<std::string>{"program not available (no video track) at " + kUrl}));
+    dispatcher_.fireDelayed();
+    dispatcher_.joinAll();
+    EXPECT_TRUE(ffmpegPids().empty());
+}
+
+TEST_F(ReceiverTest, StopWithoutAChildAndAMissingFfmpegGiveNoStateAndNoRetry) {
+    receiver_->stop();
+    EXPECT_TRUE(states().empty());
+    fs::remove(dir_ / "ffmpeg");
+    receiver_->start(kUrl);
+    ASSERT_TRUE(eventually([&] { return !logs().empty(); }));
+    dispatcher_.joinAll();
+    EXPECT_EQ(logs(), (std::vector<std::string>{"ffmpeg not found (expected in /usr/bin)"}));
+    EXPECT_TRUE(dispatcher_.delays().empty());
+    receiver_->stop();
+    EXPECT_TRUE(states().empty());
+}
+
+TEST_F(ReceiverTest, DiagnosticsAreRelayedLineByLine) {
+    write("stderr", std::string("first warning\n\nsecond\r\nbad \xff byte\nfragment without end"));
+    receiver_->start(kUrl);
+    ASSERT_TRUE(eventually([&] { return count("retrying in ") == 1; }));
+    std::vector<std::string> relayed;
+    for (const auto& l : logs())
+        if (l.rfind("ffmpeg: ", 0) == 0) relayed.push_back(l);
+    EXPECT_EQ(relayed, (std::vector<std::string>{"ffmpeg: first warning", "ffmpeg: second\r",
+                                                 "ffmpeg: bad \xEF\xBF\xBD byte"}));
+}
+
+TEST_F(ReceiverTest, WatchdogKillsAChildWithoutPictureAfterSixteenSeconds) {
+    touch("hold");
+    receiver_->start(kUrl);
+    ASSERT_TRUE(eventually([&] { return states().size() == 1; }));
+    ASSERT_TRUE(clock_.waitForEntered(1));
+    for (std::uint64_t step = 1; step <= 7; ++step) {
+        clock_.advance(vsc::Seconds(2));
+        // The watchdog looked at the time and went back to sleep.
+        ASSERT_TRUE(clock_.waitForEntered(step + 1));
+    }
+    EXPECT_EQ(count("no picture"), 0);  // 14 s: not yet
+    clock_.advance(vsc::Seconds(2));
+    ASSERT_TRUE(eventually([&] { return count("no picture") == 1; }));
+    EXPECT_TRUE(logged("no picture for 16 s — restarting ffmpeg"));
+    ASSERT_TRUE(eventually([&] { return count("retrying in ") == 1; }));
+    EXPECT_EQ(states(), (std::vector<bool>{true, false}));
+}
+
+}  // namespace

@@ -1,0 +1,17 @@
+#include "app/intake/utf8.h"
+
+#include <gtest/gtest.h>
+
+TEST(Utf8, InvalidSequencesAreReplacedValidOnesKept) {
+    EXPECT_EQ(vsc::utf8Lossy("a\xffz"), "a\xEF\xBF\xBDz");
+    EXPECT_EQ(vsc::utf8Lossy("caf\xC3\xA9 \xE2\x80\x94"), "caf\xC3\xA9 \xE2\x80\x94");
+    EXPECT_EQ(vsc::utf8Lossy("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // overlong
+    EXPECT_EQ(vsc::utf8Lossy("\xE2\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // cut short
+}
+
+TEST(Utf8, LinesSplitAtEveryBreakAndEmptyPiecesGo) {
+    EXPECT_EQ(vsc::splitLines("video\r\naudio\n"), (std::vector<std::string>{"video", "audio"}));
+    EXPECT_EQ(vsc::splitLines("a\vb\fc\xC2\x85" "d\xE2\x80\xA8" "e\xE2\x80\xA9" "f\n\n"),
+              (std::vector<std::string>{"a", "b", "c", "d", "e", "f"}));
+    EXPECT_TRUE(vsc::splitLines("\n\r\n").empty());
+}
