@@ -1,0 +1,298 @@
+#include "app/model/app_model.h"
+
+#include "app/model/program_url.h"
+#include "app/model/settings_keys.h"
+
+namespace vsc {
+namespace {
+
+constexpr double kStartStopLockSeconds = 1.5;
+constexpr double kStatisticsInterval = 0.5;
+constexpr double kMeterInterval = 1.0 / 30.0;
+constexpr double kCameraCheckInterval = 2.0;
+constexpr double kCameraRepairWindow = 120.0;
+
+}  // namespace
+
+std::shared_ptr<AppModel> AppModel::create(Ports ports) {
+    auto model = std::make_shared<AppModel>(std::move(ports));
+    model->construct();
+    return model;
+}
+
+AppModel::AppModel(Ports ports) : ports_(std::move(ports)) {}
+
+AppModel::~AppModel() = default;
+
+void AppModel::observe(std::function<void()> observer) { observers_.push_back(std::move(observer)); }
+
+void AppModel::changed() {
+    for (auto& observer : observers_) observer();
+}
+
+void AppModel::construct() {
+    Preferences& prefs = *ports_.preferences;
+
+    // Stored settings.
+    if (auto stored = prefs.object(keys::kProgramURL);
+        stored && std::holds_alternative<std::string>(*stored))
+        url.value_ = std::get<std::string>(*stored);
+    pcrHost.value_ = keys::kDefaultPcrHost;
+    if (auto stored = prefs.object(keys::kPcrHost);
+        stored && std::holds_alternative<std::string>(*stored))
+        pcrHost.value_ = std::get<std::string>(*stored);
+    audioDelayMs.value_ = prefs.doubleValue(keys::kAudioDelayMs);
+    audioGainDb.value_ = prefs.doubleValue(keys::kAudioGainDb);
+    videoDelayMs.value_ = prefs.doubleValue(keys::kVideoDelayMs);
+    ndiEnabled.value_ = prefs.boolValue(keys::kNdiEnabled);
+    ndiName.value_ = keys::kDefaultNdiName;
+    if (auto stored = prefs.object(keys::kNdiName);
+        stored && std::holds_alternative<std::string>(*stored) &&
+        std::get<std::string>(*stored) != keys::kLegacyNdiName)
+        ndiName.value_ = std::get<std::string>(*stored);
+    setupCompleted.value_ = prefs.boolValue(keys::kSetupCompleted);
+    showInDock.value_ = prefs.boolValue(keys::kShowInDock);
+    // Only a real Bool counts; anything else (or nothing) means "resume".
+    auto resume = prefs.object(keys::kResumeAtLogin);
+    resumeAtLogin.value_ =
+        resume && std::holds_alternative<bool>(*resume) ? std::get<bool>(*resume) : true;
+
+    ProgramReceiver::Environment environment;
+    environment.dispatcher = ports_.dispatcher;
+    environment.clock = ports_.clock;
+    environment.resourcesDir = ports_.resourcesDir;
+    environment.systemFfmpegPaths = ports_.systemFfmpegPaths;
+    receiver_ = ProgramReceiver::create(environment);
+    sink_ = ports_.sink;
+    videoQueue_ = ports_.videoQueue ? ports_.videoQueue
+                                    : std::make_shared<ThreadSerialQueue>("vsc.virtualcam.video");
+    if (!ports_.previewRenderer) ports_.previewRenderer = renderPreview;
+
+    applyAudioSettings();
+    videoDelay_.store(static_cast<std::int64_t>(videoDelayMs.value_));
+
+    refreshAudioDevices();
+
+    // Receiver bindings: everything but the frames hops to the main queue.
+    std::weak_ptr<AppModel> weak = weak_from_this();
+    MainQueue* main = ports_.main;
+    receiver_->onLog = [weak, main](const std::string& message) {
+        main->post([weak, message] {
+            if (auto self = weak.lock()) self->log(message);
+        });
+    };
+    receiver_->onStateChange = [weak, main](bool isRunning) {
+        main->post([weak, isRunning] {
+            auto self = weak.lock();
+            if (!self) return;
+            self->publish(self->ffmpegRunning, isRunning);
+            if (!isRunning) self->publish(self->receivingProgram, false);
+        });
+    };
+    receiver_->onAudioSamples = [](std::span<const float>) {
+        // The audio output and NDI take the samples once they are present.
+    };
+    receiver_->onVideoFrame = [weak](std::span<const std::uint8_t> frame) {
+        if (auto self = weak.lock()) self->videoPath(frame);
+    };
+
+    main->addRepeatingTimer(kMeterInterval, [weak, main] {
+        main->post([weak] {
+            if (auto self = weak.lock()) self->updateAudioMeter();
+        });
+    });
+    main->addRepeatingTimer(kStatisticsInterval, [weak, main] {
+        main->post([weak] {
+            if (auto self = weak.lock()) self->statisticsTick();
+        });
+    });
+
+    if (ndiEnabled.value_) startNdiOutput();
+
+    evaluateCameraRepairMarker();
+    refreshLoginItem();
+    requestExtensionProperties();
+
+    checkCameraVisibility();
+    main->addRepeatingTimer(kCameraCheckInterval, [weak, main] {
+        main->post([weak] {
+            if (auto self = weak.lock()) self->checkCameraVisibility();
+        });
+    });
+}
+
+void AppModel::evaluateCameraRepairMarker() {
+    Preferences& prefs = *ports_.preferences;
+    auto marker = prefs.object(keys::kCameraServiceRestartedAt);
+    if (!marker || !std::holds_alternative<WallTime>(*marker)) return;  // other types stay put
+    prefs.remove(keys::kCameraServiceRestartedAt);
+    double age = secondsBetween(std::get<WallTime>(*marker), ports_.main->now());
+    if (age < kCameraRepairWindow) {
+        reopenedForCamera_ = true;
+        cameraServiceRestarted_ = true;
+    }
+}
+
+void AppModel::log(const std::string& message) {
+    const std::string& line = activityLog_.append(message);
+    if (onLogLine) onLogLine(line);
+    publish(logLines, activityLog_.lines());
+}
+
+bool AppModel::isCompleteProgramURL(const std::string& text) {
+    return vsc::isCompleteProgramURL(text);
+}
+
+void AppModel::startServices() {
+    if (servicesStarted_) return;
+    servicesStarted_ = true;
+    // Camera access needs no permission on this system.
+    if (!discoveryStarted.value_) {
+        publish(discoveryStarted, true);
+        startDiscovery();
+    }
+    if (!isCompleteProgramURL(url.value_)) detectProgramURL();
+    bool resumeStored = ports_.preferences->boolValue(keys::kResumeSending);
+    if (resumeStored && (resumeAtLogin.value_ || reopenedForCamera_) &&
+        isCompleteProgramURL(url.value_)) {
+        log(reopenedForCamera_ ? "Resuming after the camera repair"
+                               : "Resuming sending (it was on when the app closed)");
+        startSending();
+    }
+}
+
+void AppModel::startSending() {
+    std::string trimmed = trimSpacesAndTabs(url.value_);
+    if (!isCompleteProgramURL(trimmed)) {
+        log("Incomplete program URL — expected rtsp://<pcr>:8554/STAGE_<id> (use Detect)");
+        return;
+    }
+    connectSink();
+    if (selectedAudioDevice.value_ != 0) startAudioOutput();
+    receiver_->start(trimmed);
+    publish(running, true);
+    publish(receivingProgram, false);
+    hadProgramSinceStart_ = false;
+    publish(programLostSince, std::optional<WallTime>());
+    lostNotified_ = false;
+    silentTicks_ = 0;
+    ports_.preferences->set(keys::kResumeSending, true);
+    lockStartStop();
+}
+
+void AppModel::stopSending() {
+    receiver_->stop();
+    stopAudioOutput();
+    if (sink_) sink_->disconnect();
+    publish(receivingProgram, false);
+    publish(programLostSince, std::optional<WallTime>());
+    publish(preview, std::optional<PreviewImage>());
+    lockStartStop();
+    publish(sinkStatus, std::string("Disconnected"));
+    publish(running, false);
+}
+
+void AppModel::connectSink() {
+    if (!sink_) return;
+    auto failure = sink_->connect();
+    if (failure) {
+        if (*failure != sinkStatus.value_) log(*failure);
+        publish(sinkStatus, *failure);
+    } else {
+        publish(sinkStatus, std::string("Connected to “Vendaroscope Program”"));
+    }
+}
+
+void AppModel::lockStartStop() {
+    // Overlapping locks: only the clear belonging to the latest lock releases
+    // the control, so it stays disabled until 1.5 s after the last start or stop.
+    std::uint64_t mine = ++startStopLocks_;
+    publish(startStopLocked, true);
+    std::weak_ptr<AppModel> weak = weak_from_this();
+    ports_.main->postAfter(kStartStopLockSeconds, [weak, mine] {
+        auto self = weak.lock();
+        if (self && self->startStopLocks_ == mine) self->publish(self->startStopLocked, false);
+    });
+}
+
+void AppModel::toggleSendingFromPanel() {
+    if (running.value_) {
+        stopSending();
+        ports_.preferences->set(keys::kResumeSending, false);
+    } else {
+        startSending();
+    }
+}
+
+void AppModel::quitFromMenu(const std::function<void()>& terminate) {
+    if (running.value_) {
+        stopSending();
+        ports_.preferences->set(keys::kResumeSending, false);
+    }
+    if (terminate) terminate();
+}
+
+void AppModel::applicationWillTerminate() { receiver_->stop(); }
+
+// ---- settings ----
+
+void AppModel::setUrl(const std::string& value) {
+    publish(url, value);
+    ports_.preferences->set(keys::kProgramURL, value);
+}
+
+void AppModel::setPcrHost(const std::string& value) {
+    publish(pcrHost, value);
+    ports_.preferences->set(keys::kPcrHost, value);
+}
+
+void AppModel::setAudioDelayMs(double value) {
+    publish(audioDelayMs, value);
+    ports_.preferences->set(keys::kAudioDelayMs, value);
+    applyAudioSettings();
+}
+
+void AppModel::setAudioGainDb(double value) {
+    publish(audioGainDb, value);
+    ports_.preferences->set(keys::kAudioGainDb, value);
+    applyAudioSettings();
+}
+
+void AppModel::setVideoDelayMs(double value) {
+    publish(videoDelayMs, value);
+    ports_.preferences->set(keys::kVideoDelayMs, value);
+    videoDelay_.store(static_cast<std::int64_t>(value));
+}
+
+void AppModel::setNdiEnabled(bool value) {
+    publish(ndiEnabled, value);
+    ports_.preferences->set(keys::kNdiEnabled, value);
+    if (value) {
+        startNdiOutput();
+    } else {
+        stopNdiOutput();
+    }
+}
+
+void AppModel::setNdiName(const std::string& value) {
+    publish(ndiName, value);
+    ports_.preferences->set(keys::kNdiName, value);
+}
+
+void AppModel::setSetupCompleted(bool value) {
+    publish(setupCompleted, value);
+    ports_.preferences->set(keys::kSetupCompleted, value);
+}
+
+void AppModel::setShowInDock(bool value) {
+    publish(showInDock, value);
+    ports_.preferences->set(keys::kShowInDock, value);
+    applyActivationPolicy();
+}
+
+void AppModel::setResumeAtLogin(bool value) {
+    publish(resumeAtLogin, value);
+    ports_.preferences->set(keys::kResumeAtLogin, value);
+}
+
+}  // namespace vsc

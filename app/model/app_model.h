@@ -1,0 +1,203 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "app/camera/camera_sink.h"
+#include "app/intake/program_receiver.h"
+#include "app/model/activity_log.h"
+#include "app/model/atomic_int.h"
+#include "app/model/model_types.h"
+#include "app/model/preview.h"
+#include "platform/main_queue.h"
+#include "platform/preferences.h"
+#include "platform/serial_queue.h"
+
+namespace vsc {
+
+// A field the user interface shows: readable by anyone on the main thread,
+// changed only by the model, which raises its change signal on every change.
+template <class T>
+class Published {
+public:
+    explicit Published(T initial = T()) : value_(std::move(initial)) {}
+    const T& operator()() const { return value_; }
+
+private:
+    friend class AppModel;
+    T value_;
+};
+
+// The application's one model. Every operation runs on the main queue except
+// the video path and the audio hand-over, which run on the receiver's reader
+// threads and the video queue. Its operations are spread over the folders of
+// the subsystems that own them; this file declares them all.
+class AppModel : public std::enable_shared_from_this<AppModel> {
+public:
+    struct Ports {
+        MainQueue* main = nullptr;
+        Preferences* preferences = nullptr;
+        // Background work and time of the receiver.
+        Dispatcher* dispatcher = &ThreadDispatcher::shared();
+        Clock* clock = &SystemClock::shared();
+        std::string resourcesDir;
+        std::vector<std::string> systemFfmpegPaths = {"/usr/bin/ffmpeg", "/usr/local/bin/ffmpeg"};
+        // The delayed-send queue; a thread labelled "vsc.virtualcam.video" when not given.
+        std::shared_ptr<SerialQueue> videoQueue;
+        // The camera's sink stream client; none until a camera is available.
+        std::shared_ptr<CameraSink> sink;
+        // The preview scaler; renderPreview when not given.
+        std::function<std::optional<PreviewImage>(const PixelBuffer&)> previewRenderer;
+    };
+
+    // Builds the model and runs its construction sequence. Call on the main queue.
+    static std::shared_ptr<AppModel> create(Ports ports);
+    explicit AppModel(Ports ports);  // use create()
+    ~AppModel();
+
+    // Observers of the one change signal (main queue).
+    void observe(std::function<void()> observer);
+    // Each activity-log line as it is added (the headless host prints them).
+    std::function<void(const std::string&)> onLogLine;
+
+    // ---- published fields, in declaration order ----
+    Published<std::string> url;
+    Published<std::string> pcrHost;
+    Published<std::string> detectStatus;
+    Published<std::vector<PcrEntry>> pcrs;
+    Published<std::string> selectedPcrId;
+    Published<CameraExtensionState> extensionState{CameraExtensionState{ExtensionChecking{}}};
+    Published<bool> restartingCameraService{false};
+    Published<std::string> sinkStatus{"Disconnected"};
+    Published<bool> running{false};
+    Published<bool> receivingProgram{false};
+    Published<bool> startStopLocked{false};
+    Published<bool> ffmpegRunning{false};
+    Published<double> inputFps{0};
+    Published<std::int64_t> droppedFrames{0};
+    Published<double> audioLevel{0};
+    Published<double> audioLevelDb{-60};
+    Published<std::vector<AudioDevice>> audioDevices;
+    Published<std::uint32_t> selectedAudioDevice{0};
+    Published<AudioDriverState> audioDriverState{AudioDriverState{DriverUnavailable{}}};
+    Published<bool> repairingAudioDriver{false};
+    Published<double> audioDelayMs{0};
+    Published<double> audioGainDb{0};
+    Published<double> videoDelayMs{0};
+    Published<std::vector<std::string>> logLines;
+    Published<bool> ndiEnabled{false};
+    Published<std::string> ndiName;
+    Published<std::string> ndiStatus{"Off"};
+    Published<bool> setupCompleted{false};
+    Published<bool> showInDock{false};
+    Published<bool> resumeAtLogin{true};
+    Published<bool> openAtLogin{false};
+    Published<std::string> loginItemNote;
+    Published<std::optional<PreviewImage>> preview;
+    Published<std::optional<bool>> cameraVisibleSystemWide;
+    Published<std::optional<WallTime>> programLostSince;
+    Published<bool> discoveryStarted{false};
+
+    // ---- operations (main queue) ----
+    void log(const std::string& message);
+    void startServices();
+    void startSending();
+    void stopSending();
+    void lockStartStop();
+    static bool isCompleteProgramURL(const std::string& text);
+
+    // The panel's start/stop control and the application's Quit command.
+    void toggleSendingFromPanel();
+    void quitFromMenu(const std::function<void()>& terminate);
+    // The application is about to end by any route: only the receiver stops.
+    void applicationWillTerminate();
+
+    // Setters of persisted fields: publish, store, then their side effects.
+    void setUrl(const std::string& value);
+    void setPcrHost(const std::string& value);
+    void setAudioDelayMs(double value);
+    void setAudioGainDb(double value);
+    void setVideoDelayMs(double value);
+    void setNdiEnabled(bool value);
+    void setNdiName(const std::string& value);
+    void setSetupCompleted(bool value);
+    void setShowInDock(bool value);
+    void setResumeAtLogin(bool value);
+
+    // The panel's visibility (1 while shown), read by the preview.
+    AtomicInt previewWanted;
+
+    // Private state other parts of the program read.
+    bool servicesStarted() const { return servicesStarted_; }
+    bool reopenedForCamera() const { return reopenedForCamera_; }
+    bool cameraServiceRestarted() const { return cameraServiceRestarted_; }
+    int silentTicks() const { return silentTicks_; }
+    bool hadProgramSinceStart() const { return hadProgramSinceStart_; }
+    std::shared_ptr<ProgramReceiver> receiver() const { return receiver_; }
+
+    // The statistics tick (every 0.5 s) and the video path, exposed for the
+    // timers and the receiver binding.
+    void statisticsTick();
+    void videoPath(std::span<const std::uint8_t> frame);
+
+private:
+    void construct();
+    template <class T>
+    void publish(Published<T>& field, T value) {
+        field.value_ = std::move(value);
+        changed();
+    }
+    void changed();
+    void makePreview(const PixelBuffer& picture);
+    void evaluateCameraRepairMarker();
+
+    // Places where later parts of the program plug in; each does nothing until
+    // its part is present.
+    void connectSink();
+    void applyAudioSettings() {}
+    void refreshAudioDevices() {}
+    void updateAudioMeter() {}
+    void startAudioOutput() {}
+    void stopAudioOutput() {}
+    void startNdiOutput() {}
+    void stopNdiOutput() {}
+    void startDiscovery() {}
+    void detectProgramURL() {}
+    void checkProgramHealth() {}
+    void notifyProblems() {}
+    void updateMenuBarIcon() {}
+    void refreshLoginItem() {}
+    void requestExtensionProperties() {}
+    void checkCameraVisibility() {}
+    void applyActivationPolicy() {}
+
+    Ports ports_;
+    ActivityLog activityLog_;
+    std::vector<std::function<void()>> observers_;
+
+    bool checkingSystemCamera_ = false;
+    bool hadProgramSinceStart_ = false;
+    bool lostNotified_ = false;
+    int silentTicks_ = 0;
+    std::set<std::string> notifiedProblems_;
+    bool servicesStarted_ = false;
+    AtomicInt lastPreviewAt_;
+    std::shared_ptr<ProgramReceiver> receiver_;
+    std::shared_ptr<CameraSink> sink_;
+    std::shared_ptr<SerialQueue> videoQueue_;
+    AtomicInt videoDelay_;
+    AtomicInt frameCounter_;
+    bool cameraVisible_ = false;
+    std::optional<WallTime> cameraMissingSince_;
+    bool cameraServiceRestarted_ = false;
+    bool reopenedForCamera_ = false;
+    std::uint64_t startStopLocks_ = 0;
+};
+
+}  // namespace vsc

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "platform/clock.h"
+
+namespace vsc {
+
+// One stored preference value. Other JSON values (null, arrays, objects that
+// are not dates) read as Other: they are kept in the file untouched but mean
+// nothing to the program.
+struct OtherValue {
+    bool operator==(const OtherValue&) const = default;
+};
+using PreferenceValue = std::variant<std::string, double, bool, WallTime, OtherValue>;
+
+// The per-user preferences store: typed values under string keys, read once
+// and written back at every change.
+class Preferences {
+public:
+    virtual ~Preferences() = default;
+
+    // The untyped value, absent when the key is not stored.
+    virtual std::optional<PreferenceValue> object(const std::string& key) = 0;
+
+    // Typed readers: an absent key or a value of another type gives the
+    // default: "" for strings; 0 for doubles (a Bool reads as 1 or 0); false for
+    // Bools (a number reads as true when it is not 0).
+    std::string string(const std::string& key);
+    double doubleValue(const std::string& key);
+    bool boolValue(const std::string& key);
+    std::optional<WallTime> date(const std::string& key);
+
+    virtual void set(const std::string& key, const PreferenceValue& value) = 0;
+    virtual void remove(const std::string& key) = 0;
+};
+
+// The store as a JSON file, $XDG_CONFIG_HOME/vendaroscope-virtualcam/
+// preferences.json (~/.config/... without XDG_CONFIG_HOME): one flat object;
+// strings, numbers and Booleans as plain JSON values, dates as
+// {"$date": "<ISO 8601 UTC>"}. Mode 0600, replaced atomically (temporary
+// file, fsync, rename). A file that cannot be read or parsed is moved aside,
+// reported once through loadProblem() and the journal, and the store starts
+// empty; nothing else is ever lost.
+class JsonFilePreferences final : public Preferences {
+public:
+    // path empty: the default location above.
+    explicit JsonFilePreferences(std::string path = {});
+    ~JsonFilePreferences() override;
+
+    std::optional<PreferenceValue> object(const std::string& key) override;
+    void set(const std::string& key, const PreferenceValue& value) override;
+    void remove(const std::string& key) override;
+
+    const std::string& path() const;
+    // The message to show once when the stored file was unreadable, else empty,
+    // for example "Preferences file unreadable; kept as <path> and started from defaults".
+    const std::string& loadProblem() const;
+
+    static std::string defaultPath();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// An in-memory store for tests and programs that must not touch the user's file.
+class MemoryPreferences final : public Preferences {
+public:
+    std::optional<PreferenceValue> object(const std::string& key) override;
+    void set(const std::string& key, const PreferenceValue& value) override;
+    void remove(const std::string& key) override;
+
+private:
+    struct Entry {
+        std::string key;
+        PreferenceValue value;
+    };
+    std::mutex mutex_;
+    std::vector<Entry> entries_;
+};
+
+}  // namespace vsc

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The project's test command: installs what it needs, builds, and runs the unit
+# tests (plain, under AddressSanitizer + UndefinedBehaviorSanitizer, and under
+# ThreadSanitizer) and the end-to-end tests against the real programs. Every
+# service a test needs is started and stopped by the tests themselves.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+JOBS="${JOBS:-2}"
+bash scripts/setup.sh
+
+configure() {  # dir, extra cmake arguments...
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+}
+
+echo "== build"
+configure build
+ninja -C build -j "$JOBS"
+
+echo "== unit tests"
+ctest --test-dir build -L unit --output-on-failure -j "$JOBS"
+
+echo "== unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+configure build-asan -DVSC_SANITIZE=address -DVSC_BUILD_BENCH=OFF
+ninja -C build-asan -j "$JOBS" vsc-unit-tests
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    ctest --test-dir build-asan -L unit --output-on-failure -j "$JOBS"
+
+echo "== unit tests under ThreadSanitizer"
+configure build-tsan -DVSC_SANITIZE=thread -DVSC_BUILD_BENCH=OFF
+ninja -C build-tsan -j "$JOBS" vsc-unit-tests
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir build-tsan -L unit --output-on-failure -j "$JOBS"
+
+echo "== end-to-end tests"
+ctest --test-dir build -L e2e --output-on-failure
+
+echo "== all tests passed"

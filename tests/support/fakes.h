@@ -1,0 +1,91 @@
+#pragma once
+
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "app/camera/camera_sink.h"
+#include "platform/serial_queue.h"
+
+namespace vsc::test {
+
+// A camera sink that records what it is asked to do.
+class FakeCameraSink final : public CameraSink {
+public:
+    struct Buffer : PixelBuffer {
+        std::vector<std::uint8_t> bytes;
+        std::uint8_t firstByte = 0;
+    };
+    struct Sent {
+        std::uint8_t firstByte;
+        std::thread::id thread;
+    };
+
+    std::optional<std::string> connectResult;
+    bool connected = false;
+    int connects = 0, disconnects = 0;
+    std::int64_t drops = 0;
+
+    std::optional<std::string> connect() override {
+        ++connects;
+        connected = !connectResult;
+        return connectResult;
+    }
+    void disconnect() override {
+        ++disconnects;
+        connected = false;
+    }
+    PixelBufferRef makePixelBuffer(std::span<const std::uint8_t> frame) override {
+        if (!connected) return nullptr;
+        auto buffer = std::make_shared<Buffer>();
+        buffer->width = 16;
+        buffer->height = 8;
+        buffer->bytes.assign(frame.begin(), frame.end());
+        buffer->bytes.resize(16 * 8 * 3 / 2);
+        buffer->luma = buffer->bytes.data();
+        buffer->lumaStride = 16;
+        buffer->chroma = buffer->bytes.data() + 16 * 8;
+        buffer->chromaStride = 16;
+        buffer->firstByte = frame.empty() ? 0 : frame[0];
+        return buffer;
+    }
+    void send(PixelBufferRef buffer) override {
+        std::lock_guard<std::mutex> hold(mutex);
+        sent.push_back({static_cast<Buffer&>(*buffer).firstByte, std::this_thread::get_id()});
+    }
+    std::int64_t droppedFrames() override { return drops; }
+
+    std::vector<Sent> sentFrames() {
+        std::lock_guard<std::mutex> hold(mutex);
+        return sent;
+    }
+
+    std::mutex mutex;
+    std::vector<Sent> sent;
+};
+
+// A serial queue that keeps its tasks until the test runs them.
+class ManualSerialQueue final : public SerialQueue {
+public:
+    void async(Task task) override { asyncAfter(0, std::move(task)); }
+    void asyncAfter(double seconds, Task task) override {
+        std::lock_guard<std::mutex> hold(mutex_);
+        delays.push_back(seconds);
+        tasks_.push_back(std::move(task));
+    }
+    void runAll() {
+        std::vector<Task> tasks;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            tasks.swap(tasks_);
+        }
+        for (auto& t : tasks) t();
+    }
+    std::vector<double> delays;
+
+private:
+    std::mutex mutex_;
+    std::vector<Task> tasks_;
+};
+
+}  // namespace vsc::test

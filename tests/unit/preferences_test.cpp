@@ -1,0 +1,264 @@
+#include "platform/preferences.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+using vsc::JsonFilePreferences;
+using vsc::OtherValue;
+using vsc::PreferenceValue;
+using vsc::WallTime;
+
+std::string slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void spit(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+WallTime utc(int y, unsigned mo, unsigned d, int h, int mi, int s, int ms = 0) {
+    return sys_days{year{y} / mo / d} + hours{h} + minutes{mi} + seconds{s} + milliseconds{ms};
+}
+
+class PreferencesFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "vsc-prefs-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir = pattern;
+        file = (dir / "preferences.json").string();
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    nlohmann::json onDisk() const { return nlohmann::json::parse(slurp(file)); }
+
+    fs::path dir;
+    std::string file;
+};
+
+TEST_F(PreferencesFile, EveryTypeAndOddKeysReadBackThroughASecondStore) {
+    const std::vector<std::pair<std::string, PreferenceValue>> values = {
+        {"name", std::string("Caf\xC3\xA9 \"quoted\"\n\t\xF0\x9F\x8E\xA5 back\\slash")},
+        {"empty", std::string()},
+        {"ratio", 0.1 + 0.2},
+        {"whole", 42.0},
+        {"negative", -1e300},
+        {"on", true},
+        {"off", false},
+        {"when", utc(2026, 12, 8, 21, 25, 21, 123)},
+        {"before 1970", utc(1969, 7, 20, 20, 17, 40, 5)},
+        {"", std::string("empty key")},
+        {"$date", std::string("not a date, just a key")},
+        {"sp ace/sl\xC3\xA4sh.dot", true},
+    };
+    {
+        JsonFilePreferences prefs(file);
+        EXPECT_TRUE(prefs.loadProblem().empty());
+        for (const auto& [key, value] : values) prefs.set(key, value);
+        for (const auto& [key, value] : values) EXPECT_EQ(prefs.object(key), value) << key;
+    }
+    JsonFilePreferences again(file);
+    EXPECT_TRUE(again.loadProblem().empty());
+    for (const auto& [key, value] : values) EXPECT_EQ(again.object(key), value) << key;
+    EXPECT_EQ(again.object("absent"), std::nullopt);
+}
+
+TEST_F(PreferencesFile, FileIsPrivatePrettyJsonWithTaggedMillisecondDates) {
+    JsonFilePreferences prefs(file);
+    prefs.set("when", utc(2026, 12, 8, 21, 25, 21, 123) + microseconds{999});
+    prefs.set("name", std::string("x"));
+    prefs.set("name", std::string("y"));  // replaced where it stands
+
+    struct stat info {};
+    ASSERT_EQ(stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_EQ(onDisk(), nlohmann::json::parse(
+                            R"({"when": {"$date": "2026-12-08T21:25:21.123Z"}, "name": "y"})"));
+    EXPECT_NE(slurp(file).find("\n  \"name\": \"y\""), std::string::npos);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+    // What is kept in memory is what the next launch will read.
+    EXPECT_EQ(prefs.date("when"), utc(2026, 12, 8, 21, 25, 21, 123));
+}
+
+TEST_F(PreferencesFile, HandWrittenDatesAndUnknownValuesAreUnderstoodAndKept) {
+    const auto unknown = nlohmann::json::parse(R"({
+        "nothing": null, "list": [1, "two", {"three": 3}], "nested": {"a": {"b": []}},
+        "dateAndMore": {"$date": "2026-12-08T21:25:21Z", "x": 1},
+        "badDate": {"$date": "2026-13-08T21:25:21Z"}, "numberDate": {"$date": 5}})");
+    auto contents = unknown;
+    contents["plain"] = nlohmann::json{{"$date", "2026-12-08T21:25:21Z"}};
+    contents["fraction"] = nlohmann::json{{"$date", "2026-12-08T21:25:21.5Z"}};
+    contents["count"] = 7;
+    spit(file, contents.dump());
+
+    JsonFilePreferences prefs(file);
+    EXPECT_TRUE(prefs.loadProblem().empty());
+    EXPECT_EQ(prefs.date("plain"), utc(2026, 12, 8, 21, 25, 21));
+    EXPECT_EQ(prefs.date("fraction"), utc(2026, 12, 8, 21, 25, 21, 500));
+    EXPECT_EQ(prefs.object("count"), PreferenceValue(7.0));
+    for (const auto& [key, value] : unknown.items())
+        EXPECT_EQ(prefs.object(key), PreferenceValue(OtherValue{})) << key;
+
+    prefs.set("added", true);
+    prefs.set("list", OtherValue{});  // means nothing, so the list stays
+    const auto written = onDisk();
+    for (const auto& [key, value] : unknown.items()) EXPECT_EQ(written.at(key), value) << key;
+    EXPECT_EQ(written.at("added"), true);
+}
+
+TEST_F(PreferencesFile, UnreadableFilesAreMovedAsideIntactAndReplacedByAFreshOne) {
+    const std::vector<std::string> corruptions = {
+        R"({"a": 1,)", "[1, 2, 3]", "42", R"("text")", std::string("\0\xff\xfe{\x01", 6), "", "{\"a\": \"\xff\"}",
+    };
+    for (size_t i = 0; i < corruptions.size(); ++i) {
+        SCOPED_TRACE("corruption #" + std::to_string(i));
+        fs::remove_all(dir);
+        fs::create_directory(dir);
+        spit(file, corruptions[i]);
+
+        JsonFilePreferences prefs(file);
+        const std::string aside = file + ".unreadable-";
+        std::vector<fs::path> asides;
+        for (const auto& entry : fs::directory_iterator(dir)) asides.push_back(entry.path());
+        ASSERT_EQ(asides.size(), 1u);
+        EXPECT_EQ(asides[0].string().rfind(aside, 0), 0u) << asides[0];
+        EXPECT_EQ(asides[0].string().size(), aside.size() + 16);  // YYYYmmddTHHMMSSZ
+        EXPECT_EQ(slurp(asides[0]), corruptions[i]);
+        EXPECT_NE(prefs.loadProblem().find(asides[0].string()), std::string::npos)
+            << prefs.loadProblem();
+        EXPECT_EQ(prefs.object("a"), std::nullopt);
+
+        prefs.set("a", true);
+        EXPECT_EQ(onDisk(), nlohmann::json::parse(R"({"a": true})"));
+        EXPECT_TRUE(JsonFilePreferences(file).loadProblem().empty());
+    }
+}
+
+TEST_F(PreferencesFile, RepeatedFailuresNeverOverwriteAnEarlierAsideCopy) {
+    fs::create_directory(file);  // a folder where the file should be
+    spit(fs::path(file) / "inside", "kept");
+    EXPECT_FALSE(JsonFilePreferences(file).loadProblem().empty());
+    spit(file, "second");
+    EXPECT_FALSE(JsonFilePreferences(file).loadProblem().empty());
+    spit(file, "third");
+    EXPECT_FALSE(JsonFilePreferences(file).loadProblem().empty());
+
+    std::multiset<std::string> kept;
+    for (const auto& entry : fs::directory_iterator(dir))
+        kept.insert(entry.is_directory() ? slurp(entry.path() / "inside") : slurp(entry.path()));
+    EXPECT_EQ(kept, (std::multiset<std::string>{"kept", "second", "third"}));
+}
+
+TEST_F(PreferencesFile, RemoveDeletesFromTheFile) {
+    JsonFilePreferences prefs(file);
+    prefs.set("a", 1.0);
+    prefs.set("b", 2.0);
+    prefs.remove("a");
+    prefs.remove("never there");
+    EXPECT_EQ(prefs.object("a"), std::nullopt);
+    EXPECT_EQ(onDisk(), nlohmann::json::parse(R"({"b": 2})"));
+    EXPECT_EQ(JsonFilePreferences(file).object("a"), std::nullopt);
+}
+
+TEST_F(PreferencesFile, MissingFoldersAreCreatedPrivateAndAFailedSaveKeepsTheValue) {
+    const fs::path deep = dir / "one" / "two";
+    JsonFilePreferences prefs((deep / "preferences.json").string());
+    EXPECT_FALSE(fs::exists(deep));  // nothing is written before the first change
+    prefs.set("k", std::string("v"));
+    EXPECT_EQ(JsonFilePreferences((deep / "preferences.json").string()).string("k"), "v");
+    EXPECT_EQ(fs::status(deep).permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(dir / "one").permissions(), fs::perms::owner_all);
+
+    spit(dir / "plain-file", "");  // cannot hold a folder, even for root
+    JsonFilePreferences stuck((dir / "plain-file" / "preferences.json").string());
+    EXPECT_TRUE(stuck.loadProblem().empty());
+    stuck.set("k", 5.0);
+    EXPECT_EQ(stuck.doubleValue("k"), 5.0);
+}
+
+TEST_F(PreferencesFile, ConcurrentWritersAllLand) {
+    JsonFilePreferences prefs(file);
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t)
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < 8; ++i) {
+                prefs.set(std::to_string(t) + "-" + std::to_string(i), double(i));
+                EXPECT_EQ(prefs.doubleValue(std::to_string(t) + "-0"), 0.0);
+            }
+        });
+    for (auto& writer : writers) writer.join();
+    EXPECT_EQ(onDisk().size(), 32u);
+}
+
+TEST(PreferencesReaders, DefaultsAndCrossTypeRules) {
+    vsc::MemoryPreferences prefs;
+    EXPECT_EQ(prefs.string("x"), "");
+    EXPECT_EQ(prefs.doubleValue("x"), 0.0);
+    EXPECT_FALSE(prefs.boolValue("x"));
+    EXPECT_EQ(prefs.date("x"), std::nullopt);
+
+    prefs.set("yes", true);
+    prefs.set("no", false);
+    prefs.set("zero", 0.0);
+    prefs.set("half", -0.5);
+    prefs.set("text", std::string("true"));
+    prefs.set("when", utc(2026, 1, 1, 0, 0, 0));
+    prefs.set("other", OtherValue{});
+    EXPECT_EQ(prefs.doubleValue("yes"), 1.0);
+    EXPECT_EQ(prefs.doubleValue("no"), 0.0);
+    EXPECT_TRUE(prefs.boolValue("half"));
+    EXPECT_FALSE(prefs.boolValue("zero"));
+    EXPECT_FALSE(prefs.boolValue("text"));
+    EXPECT_EQ(prefs.doubleValue("text"), 0.0);
+    EXPECT_EQ(prefs.string("half"), "");
+    EXPECT_EQ(prefs.string("when"), "");
+    EXPECT_EQ(prefs.date("when"), utc(2026, 1, 1, 0, 0, 0));
+    EXPECT_EQ(prefs.date("text"), std::nullopt);
+    EXPECT_FALSE(prefs.boolValue("other"));
+    EXPECT_EQ(prefs.object("other"), PreferenceValue(OtherValue{}));
+
+    prefs.set("half", std::string("replaced"));
+    EXPECT_EQ(prefs.string("half"), "replaced");
+    prefs.remove("half");
+    EXPECT_EQ(prefs.object("half"), std::nullopt);
+}
+
+TEST(PreferencesDefaultPath, FollowsXdgConfigHomeElseHome) {
+    auto saved = [](const char* name) -> std::optional<std::string> {
+        const char* value = std::getenv(name);
+        return value ? std::optional<std::string>(value) : std::nullopt;
+    };
+    const auto xdg = saved("XDG_CONFIG_HOME"), home = saved("HOME");
+    const std::string tail = "/vendaroscope-virtualcam/preferences.json";
+
+    setenv("HOME", "/home/tester", 1);
+    setenv("XDG_CONFIG_HOME", "/xdg/config", 1);
+    EXPECT_EQ(JsonFilePreferences::defaultPath(), "/xdg/config" + tail);
+    setenv("XDG_CONFIG_HOME", "", 1);
+    EXPECT_EQ(JsonFilePreferences::defaultPath(), "/home/tester/.config" + tail);
+    setenv("XDG_CONFIG_HOME", "relative/config", 1);
+    EXPECT_EQ(JsonFilePreferences::defaultPath(), "/home/tester/.config" + tail);
+    unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(JsonFilePreferences::defaultPath(), "/home/tester/.config" + tail);
+
+    for (const auto& [name, value] : {std::pair{"XDG_CONFIG_HOME", xdg}, std::pair{"HOME", home}}) {
+        if (value) setenv(name, value->c_str(), 1);
+        else unsetenv(name);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+// vsc-headless: the application's model without a user interface. It reads
+// the user's preferences, starts the services (and so resumes sending when it
+// was on at the last exit), and runs until SIGINT or SIGTERM, which it treats
+// like the application being ended: only the receiver is stopped. Lines on
+// standard input stand in for the panel: "start" and "stop" are its start/stop
+// control, "quit" its Quit command. The activity log goes to standard output,
+// with a "stats" line every second while sending.
+#include <signal.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include "app/model/app_model.h"
+#include "platform/main_queue.h"
+#include "platform/preferences.h"
+#include "platform/process.h"
+
+namespace {
+
+void printLine(const std::string& line) {
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main() {
+    std::setlocale(LC_ALL, "");
+
+    // Signals are taken by one thread with sigwait; every other thread
+    // (including ffmpeg's readers) inherits the blocked mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    vsc::LoopMainQueue main;
+    vsc::JsonFilePreferences preferences;
+
+    vsc::AppModel::Ports ports;
+    ports.main = &main;
+    ports.preferences = &preferences;
+    ports.resourcesDir = vsc::resourcesDirectory();
+
+    std::shared_ptr<vsc::AppModel> model;
+    main.post([&] {
+        model = vsc::AppModel::create(ports);
+        model->onLogLine = printLine;
+        if (!preferences.loadProblem().empty()) model->log(preferences.loadProblem());
+        model->startServices();
+    });
+    main.addRepeatingTimer(1.0, [&] {
+        if (!model || !model->running()) return;
+        char line[160];
+        std::snprintf(line, sizeof line, "stats inputFps=%.0f receiving=%d ffmpeg=%d dropped=%lld",
+                      model->inputFps(), model->receivingProgram() ? 1 : 0,
+                      model->ffmpegRunning() ? 1 : 0,
+                      static_cast<long long>(model->droppedFrames()));
+        printLine(line);
+    });
+
+    std::thread([&] {
+        int received = 0;
+        sigwait(&stopSignals, &received);
+        main.post([&] {
+            if (model) model->applicationWillTerminate();
+            main.quit();
+        });
+    }).detach();
+
+    std::thread([&] {
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            main.post([&main, &model, line] {
+                if (!model) return;
+                if (line == "start" && !model->running()) {
+                    model->toggleSendingFromPanel();
+                } else if (line == "stop" && model->running()) {
+                    model->toggleSendingFromPanel();
+                } else if (line == "quit") {
+                    model->quitFromMenu([&main] { main.quit(); });
+                }
+            });
+        }
+    }).detach();
+
+    main.run();
+    std::fflush(stdout);
+    // Worker threads may still be winding down; end without tearing them apart.
+    std::_Exit(0);
+}
