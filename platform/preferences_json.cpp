@@ -23,7 +23,9 @@ using Json = nlohmann::ordered_json;
 constexpr const char* kCategory = "preferences";
 constexpr const char* kDateKey = "$date";
 
-std::string errorText(int error) { return std::strerror(error); }
+std::string errorText(int error) {
+    return std::strerror(error);
+}
 
 // --- Dates: "YYYY-MM-DDTHH:MM:SS[.fraction]Z" -------------------------------
 
@@ -66,8 +68,8 @@ std::optional<WallTime> parseUtcDate(const std::string& text) {
                               std::chrono::day{unsigned(day)}};
     // A leap second (:60) is taken as the first instant of the next minute.
     if (!date.ok() || hour > 23 || minute > 59 || second > 60) return std::nullopt;
-    const auto instant = sys_days{date} + hours{hour} + minutes{minute} + std::chrono::seconds{second} +
-                         std::chrono::nanoseconds{nanoseconds};
+    const auto instant = sys_days{date} + hours{hour} + minutes{minute} +
+                         std::chrono::seconds{second} + std::chrono::nanoseconds{nanoseconds};
     return time_point_cast<system_clock::duration>(instant);
 }
 
@@ -191,7 +193,8 @@ std::string utcStamp() {
 
 // Renames without ever replacing an existing file.
 bool renameNoReplace(const std::string& from, const std::string& to, int& error) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
     error = errno;
     if (error != EINVAL && error != ENOSYS) return false;
     // The file system cannot refuse for us: check, then rename.
@@ -254,8 +257,8 @@ void JsonFilePreferences::State::load() {
     int error = 0;
     const std::string aside = moveAside(path, error);
     if (!aside.empty()) {
-        loadProblem = "Preferences file was unreadable; kept it as " + aside +
-                      " and started from defaults";
+        loadProblem =
+            "Preferences file was unreadable; kept it as " + aside + " and started from defaults";
     } else {
         saving = false;
         loadProblem = "Preferences file " + path + " was unreadable (" + reason +
@@ -267,22 +270,21 @@ void JsonFilePreferences::State::load() {
 
 void JsonFilePreferences::State::save() {
     if (!saving) return;
-    const std::string bytes =
-        document.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+    const std::string bytes = document.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
     const std::string folder = parentOf(path);
     const std::string temporary = path + ".tmp-" + std::to_string(::getpid());
 
     std::lock_guard<std::mutex> serialise(saveSerialiser());
     auto fail = [&](const char* step, int error) {
         journalLog(kSubsystem, kCategory,
-                   "Could not save preferences to " + path + " (" + step + ": " +
-                       errorText(error) + "); the change is kept until the program quits");
+                   "Could not save preferences to " + path + " (" + step + ": " + errorText(error) +
+                       "); the change is kept until the program quits");
     };
 
     int error = 0;
     if (!makeFolders(folder, error)) return fail("creating the folder", error);
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-                          0600);
+    const int fd =
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return fail("creating the temporary file", errno);
     // A left-over temporary file keeps its old mode through O_CREAT.
     if (fchmod(fd, 0600) != 0 || !writeAll(fd, bytes) || fsync(fd) != 0) {
@@ -341,9 +343,13 @@ void JsonFilePreferences::remove(const std::string& key) {
     state_->save();
 }
 
-const std::string& JsonFilePreferences::path() const { return state_->path; }
+const std::string& JsonFilePreferences::path() const {
+    return state_->path;
+}
 
-const std::string& JsonFilePreferences::loadProblem() const { return state_->loadProblem; }
+const std::string& JsonFilePreferences::loadProblem() const {
+    return state_->loadProblem;
+}
 
 std::string JsonFilePreferences::defaultPath() {
     static constexpr const char* kTail = "vendaroscope-virtualcam/preferences.json";
@@ -357,8 +363,8 @@ std::string JsonFilePreferences::defaultPath() {
         struct passwd entry {};
         struct passwd* result = nullptr;
         char buffer[4096];
-        if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &result) == 0 && result != nullptr &&
-            result->pw_dir != nullptr) {
+        if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &result) == 0 &&
+            result != nullptr && result->pw_dir != nullptr) {
             home = result->pw_dir;
         }
     }

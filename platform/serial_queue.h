@@ -2,9 +2,11 @@
 
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/dispatch.h"
 
@@ -19,8 +21,15 @@ public:
     virtual void asyncAfter(double seconds, Task task) = 0;
 };
 
+// A repeating timer on a serial queue; cancel() stops it for good.
+class RepeatingTimer {
+public:
+    virtual ~RepeatingTimer() = default;
+    virtual void cancel() = 0;
+};
+
 // A worker thread named after the queue's label (its first 15 bytes) that owns
-// an ordered task list with absolute deadlines on the steady clock.
+// an ordered task list with absolute deadlines on the monotonic clock.
 class ThreadSerialQueue final : public SerialQueue {
 public:
     explicit ThreadSerialQueue(std::string label);
@@ -30,14 +39,21 @@ public:
     void asyncAfter(double seconds, Task task) override;
     const std::string& label() const { return label_; }
 
+    // A strict timer: first tick at once, then at start + n x interval exactly
+    // (absolute deadlines, so the cadence never drifts); a tick missed by more
+    // than an interval is skipped rather than run late in a burst.
+    std::shared_ptr<RepeatingTimer> scheduleRepeating(double interval, Task tick);
+
 private:
     using Steady = std::chrono::steady_clock;
+    struct Timer;
     void run();
 
     std::string label_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::multimap<Steady::time_point, Task> tasks_;
+    std::vector<std::shared_ptr<Timer>> timers_;
     bool stopping_ = false;
     std::thread thread_;
 };

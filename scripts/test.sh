@@ -25,7 +25,7 @@ ctest --test-dir build -L unit --output-on-failure -j "$JOBS"
 echo "== unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 configure build-asan -DVSC_SANITIZE=address -DVSC_BUILD_BENCH=OFF
 ninja -C build-asan -j "$JOBS" vsc-unit-tests
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     ctest --test-dir build-asan -L unit --output-on-failure -j "$JOBS"
 
 echo "== unit tests under ThreadSanitizer"

@@ -2,12 +2,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -36,7 +37,7 @@ WallTime utc(int y, unsigned mo, unsigned d, int h, int mi, int s, int ms = 0) {
 }
 
 class PreferencesFile : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "vsc-prefs-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
@@ -78,14 +79,18 @@ TEST_F(PreferencesFile, EveryTypeAndOddKeysReadBackThroughASecondStore) {
 }
 
 TEST_F(PreferencesFile, FileIsPrivatePrettyJsonWithTaggedMillisecondDates) {
+    // A temporary file left by an earlier crash under our pid must not pass on its mode.
+    const std::string leftover = file + ".tmp-" + std::to_string(getpid());
+    spit(leftover, "stale");
+    fs::permissions(leftover,
+                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
     JsonFilePreferences prefs(file);
     prefs.set("when", utc(2026, 12, 8, 21, 25, 21, 123) + microseconds{999});
-    prefs.set("name", std::string("x"));
-    prefs.set("name", std::string("y"));  // replaced where it stands
-
     struct stat info {};
     ASSERT_EQ(stat(file.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);
+    prefs.set("name", std::string("x"));
+    prefs.set("name", std::string("y"));  // replaced where it stands
     EXPECT_EQ(onDisk(), nlohmann::json::parse(
                             R"({"when": {"$date": "2026-12-08T21:25:21.123Z"}, "name": "y"})"));
     EXPECT_NE(slurp(file).find("\n  \"name\": \"y\""), std::string::npos);
@@ -121,14 +126,19 @@ TEST_F(PreferencesFile, HandWrittenDatesAndUnknownValuesAreUnderstoodAndKept) {
 }
 
 TEST_F(PreferencesFile, UnreadableFilesAreMovedAsideIntactAndReplacedByAFreshOne) {
-    const std::vector<std::string> corruptions = {
-        R"({"a": 1,)", "[1, 2, 3]", "42", R"("text")", std::string("\0\xff\xfe{\x01", 6), "", "{\"a\": \"\xff\"}",
+    const std::vector<std::pair<const char*, std::string>> corruptions = {
+        {"cut short", R"({"a": 1,)"},
+        {"an array", "[1, 2, 3]"},
+        {"a bare number", "42"},
+        {"binary junk", std::string("\0\xff\xfe{\x01", 6)},
+        {"empty", ""},
+        {"bad UTF-8", "{\"a\": \"\xff\"}"},
     };
-    for (size_t i = 0; i < corruptions.size(); ++i) {
-        SCOPED_TRACE("corruption #" + std::to_string(i));
+    for (const auto& [label, bytes] : corruptions) {
+        SCOPED_TRACE(label);
         fs::remove_all(dir);
         fs::create_directory(dir);
-        spit(file, corruptions[i]);
+        spit(file, bytes);
 
         JsonFilePreferences prefs(file);
         const std::string aside = file + ".unreadable-";
@@ -137,7 +147,7 @@ TEST_F(PreferencesFile, UnreadableFilesAreMovedAsideIntactAndReplacedByAFreshOne
         ASSERT_EQ(asides.size(), 1u);
         EXPECT_EQ(asides[0].string().rfind(aside, 0), 0u) << asides[0];
         EXPECT_EQ(asides[0].string().size(), aside.size() + 16);  // YYYYmmddTHHMMSSZ
-        EXPECT_EQ(slurp(asides[0]), corruptions[i]);
+        EXPECT_EQ(slurp(asides[0]), bytes);
         EXPECT_NE(prefs.loadProblem().find(asides[0].string()), std::string::npos)
             << prefs.loadProblem();
         EXPECT_EQ(prefs.object("a"), std::nullopt);
@@ -256,8 +266,10 @@ TEST(PreferencesDefaultPath, FollowsXdgConfigHomeElseHome) {
     EXPECT_EQ(JsonFilePreferences::defaultPath(), "/home/tester/.config" + tail);
 
     for (const auto& [name, value] : {std::pair{"XDG_CONFIG_HOME", xdg}, std::pair{"HOME", home}}) {
-        if (value) setenv(name, value->c_str(), 1);
-        else unsetenv(name);
+        if (value)
+            setenv(name, value->c_str(), 1);
+        else
+            unsetenv(name);
     }
 }
 

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <pipewire/pipewire.h>
+
+#include <memory>
+#include <string>
+
+namespace vsc {
+
+// One connection to the PipeWire server with its own loop thread. Calls into
+// PipeWire from other threads are made with the loop locked.
+class PipeWireConnection {
+public:
+    // None (with the reason in *error) when the server cannot be reached.
+    static std::unique_ptr<PipeWireConnection> connect(const std::string& name, std::string* error);
+    ~PipeWireConnection();
+
+    pw_thread_loop* loop() const { return loop_; }
+    pw_core* core() const { return core_; }
+    pw_context* context() const { return context_; }
+
+    void lock() { pw_thread_loop_lock(loop_); }
+    void unlock() { pw_thread_loop_unlock(loop_); }
+    // Waits on the loop (locked) until signal() or the time-out; false on time-out.
+    bool wait(double seconds);
+    void signal() { pw_thread_loop_signal(loop_, false); }
+    // Runs every pending server round trip: objects created before are known after.
+    bool sync(double seconds = 5.0);
+
+    class Lock {
+    public:
+        explicit Lock(PipeWireConnection& c) : c_(c) { c_.lock(); }
+        ~Lock() { c_.unlock(); }
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+    private:
+        PipeWireConnection& c_;
+    };
+
+private:
+    PipeWireConnection() = default;
+    pw_thread_loop* loop_ = nullptr;
+    pw_context* context_ = nullptr;
+    pw_core* core_ = nullptr;
+    spa_hook coreListener_{};
+    int pendingSeq_ = -1;
+    bool synced_ = false;
+    bool failed_ = false;
+};
+
+}  // namespace vsc
