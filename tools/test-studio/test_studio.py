@@ -39,6 +39,7 @@ SIGTERM or SIGINT stops it cleanly.
 
 import argparse
 import json
+import os
 import signal
 import sys
 import threading
@@ -72,12 +73,14 @@ def log(msg):
 def build_launch(spec, width, height, fps):
     parts = []
     if spec["video"]:
-        # The ball box sits in the bottom right quarter, over the dark
-        # PLUGE area of the SMPTE pattern.
-        bw = max(16, (width // 5) & ~1)
-        bh = max(16, (height // 6) & ~1)
-        bx = (width - bw - width // 40) & ~1
-        by = (height - bh - height // 40) & ~1
+        # videotestsrc's SMPTE picture has a patch of fresh noise in its
+        # bottom right quarter. A bouncing ball on black is laid over that
+        # patch: every frame still changes, the bars stay still, and the
+        # encoder is spared the noise.
+        bx = (width * 3 // 4 - 8) & ~1
+        by = (height * 3 // 4) & ~1
+        bw = width - bx
+        bh = height - by
         keyint = max(1, fps)
         parts.append(
             "videotestsrc pattern=smpte is-live=true "
@@ -206,27 +209,41 @@ class Studio:
             self._mount(name)
         return {"ok": True, "path": name, "dropped": False}
 
+    def _session_medias(self, sess, name):
+        """The parts of an RTSP session that play one of the path's medias."""
+        medias = self.medias[name]
+        hit = []
+
+        def per_media(_sess, sessmedia, *_):
+            if sessmedia.get_media() in medias:
+                hit.append(sessmedia)
+            return GstRtspServer.RTSPFilterResult.KEEP
+
+        sess.filter(per_media, None)
+        return hit
+
+    def _sessions_of(self, name):
+        found = []
+
+        def per_session(_pool, sess, *_):
+            if self._session_medias(sess, name):
+                found.append(sess)
+            return GstRtspServer.RTSPFilterResult.KEEP
+
+        if self.medias[name]:
+            self.server.get_session_pool().filter(per_session, None)
+        return found
+
     def _close_readers(self, name):
-        medias = list(self.medias[name])
-
-        def session_uses_path(sess):
-            hit = []
-
-            def per_media(_sess, sessmedia, *_):
-                if sessmedia.get_media() in medias:
-                    hit.append(sessmedia)
-                return GstRtspServer.RTSPFilterResult.KEEP
-
-            sess.filter(per_media, None)
-            return hit
-
         closed = [0]
 
+        # Closing the RTSP connection is what a reader sees as the end of
+        # the stream; with TCP transport it also ends the session.
         def per_client(_server, client, *_):
             found = []
 
             def per_session(_client, sess, *_):
-                if session_uses_path(sess):
+                if self._session_medias(sess, name):
                     found.append(sess)
                 return GstRtspServer.RTSPFilterResult.KEEP
 
@@ -240,17 +257,16 @@ class Studio:
 
         # Sessions whose transport is UDP live on without their RTSP
         # connection; take them out of the pool so their media stops.
-        pool = self.server.get_session_pool()
-
         def per_pool_session(_pool, sess, *_):
-            if session_uses_path(sess):
-                for sessmedia in session_uses_path(sess):
-                    sessmedia.set_state(Gst.State.NULL)
-                    sess.release_media(sessmedia)
-                return GstRtspServer.RTSPFilterResult.REMOVE
-            return GstRtspServer.RTSPFilterResult.KEEP
+            hit = self._session_medias(sess, name)
+            if not hit:
+                return GstRtspServer.RTSPFilterResult.KEEP
+            for sessmedia in hit:
+                sessmedia.set_state(Gst.State.NULL)
+                sess.release_media(sessmedia)
+            return GstRtspServer.RTSPFilterResult.REMOVE
 
-        pool.filter(per_pool_session, None)
+        self.server.get_session_pool().filter(per_pool_session, None)
         return closed[0]
 
     def stall(self, seconds, names):
@@ -290,10 +306,12 @@ class Studio:
             tracks.append("H264")
         if spec["audio"]:
             tracks.append("MPEG-4 Audio")
-        readers = []
-        for media in self.medias[name]:
-            readers.append({"type": "rtspSession", "id": "%x" % id(media)})
-        stalled = name in self.stalled_until
+        readers = [
+            {"type": "rtspSession", "id": sess.get_sessionid()}
+            for sess in self._sessions_of(name)
+        ]
+        deadline = self.stalled_until.get(name)
+        stall_left = max(0.0, deadline - time.monotonic()) if deadline else 0.0
         return {
             "name": name,
             "confName": name,
@@ -312,7 +330,8 @@ class Studio:
             "bytesReceived": 0,
             "bytesSent": 0,
             "readers": readers,
-            "stalled": stalled,
+            "stalled": deadline is not None,
+            "stallSecondsLeft": round(stall_left, 1),
         }
 
     def paths_list(self):
@@ -430,6 +449,11 @@ def main():
     http_thread.start()
 
     def stop(*_):
+        # Should closing the sessions ever hang, leave anyway: a test
+        # harness must never be left waiting on the studio.
+        killer = threading.Timer(5.0, lambda: os._exit(0))
+        killer.daemon = True
+        killer.start()
         loop.quit()
         return GLib.SOURCE_REMOVE
 
