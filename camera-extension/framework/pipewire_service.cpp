@@ -19,15 +19,6 @@ std::string fourccText(std::uint32_t code) {
     return s;
 }
 
-std::string slug(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        unsigned char u = static_cast<unsigned char>(c);
-        out += std::isalnum(u) ? static_cast<char>(std::tolower(u)) : '_';
-    }
-    return out;
-}
-
 spa_video_format spaFormat(std::uint32_t pixelFormat) {
     return pixelFormat == fourcc('4', '2', '0', 'v') ? SPA_VIDEO_FORMAT_NV12
                                                       : SPA_VIDEO_FORMAT_UNKNOWN;
@@ -270,7 +261,7 @@ std::unique_ptr<PipeWireService> PipeWireService::start(Provider& provider, Host
             pw_properties* p = pw_properties_new(
                 PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, sink ? "Playback" : "Capture",
                 PW_KEY_MEDIA_ROLE, "Camera", PW_KEY_MEDIA_CLASS, sink ? "Video/Sink" : "Video/Source",
-                PW_KEY_NODE_NAME, slug(description).c_str(), PW_KEY_NODE_DESCRIPTION,
+                PW_KEY_NODE_NAME, description.c_str(), PW_KEY_NODE_DESCRIPTION,
                 description.c_str(), PW_KEY_NODE_NICK, description.c_str(), kPropDeviceId,
                 device->deviceId.c_str(), kPropLegacyDeviceId, device->legacyDeviceId.c_str(),
                 kPropDeviceName, device->localizedName.c_str(), kPropStreamId,

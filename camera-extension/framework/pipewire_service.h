@@ -11,7 +11,8 @@ namespace vsc::cam {
 
 // Publishes a provider's devices as PipeWire nodes: a source stream becomes a
 // Video/Source node described by its device's name (what video applications
-// list), a sink stream a Video/Sink node described by the stream's own name.
+// list), a sink stream a Video/Sink node described by the stream's own name;
+// each node is also named by that text, so clients can target it by name.
 // Both carry the device and stream identifiers as node properties, offer the
 // formats their stream sources answer, and ask for the sink buffer queue size
 // as their buffer count. A reader linking to the source node starts that

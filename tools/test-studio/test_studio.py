@@ -460,6 +460,17 @@ def main():
     GLib.unix_signal_add(GLib.PRIORITY_HIGH, signal.SIGTERM, stop)
     GLib.unix_signal_add(GLib.PRIORITY_HIGH, signal.SIGINT, stop)
 
+    # A harness that dies without stopping us must not leave us behind.
+    parent = os.getppid()
+
+    def parent_gone():
+        if os.getppid() != parent:
+            stop()
+            return GLib.SOURCE_REMOVE
+        return GLib.SOURCE_CONTINUE
+
+    GLib.timeout_add(500, parent_gone)
+
     host = args.address
     if ":" in host:
         host = "[%s]" % host
