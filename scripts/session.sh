@@ -43,7 +43,10 @@
 # plain PipeWire client and answers before WirePlumber has even connected.
 #
 # Environment knobs: SESSION_TIMEOUT (seconds to wait for each daemon, default
-# 10), SESSION_KILL_WAIT (seconds between SIGTERM and SIGKILL, default 3).
+# 10), SESSION_KILL_WAIT (seconds between SIGTERM and SIGKILL, default 3),
+# SESSION_WP_READY_METADATA (the metadata names that mean "WirePlumber is
+# ready", default "default route-settings"; a WirePlumber config that turns
+# off stream restoring has no "route-settings" and must set this to "default").
 #
 # avahi-daemon and the system bus are machine-wide (/run/avahi-daemon,
 # /run/dbus). We only start them when none is running, record that in DIR/pids,
@@ -55,6 +58,7 @@ set -euo pipefail
 PROG=session.sh
 TIMEOUT=${SESSION_TIMEOUT:-10}
 KILL_WAIT=${SESSION_KILL_WAIT:-3}
+WP_READY_METADATA=${SESSION_WP_READY_METADATA:-default route-settings}
 SYSTEM_BUS_SOCKET=/run/dbus/system_bus_socket
 SYSTEM_BUS_PIDFILE=/run/dbus/pid
 AVAHI_RUN_DIR=/run/avahi-daemon
@@ -195,6 +199,11 @@ pid_of_role() {  # role
 
 # ---- waiting ----------------------------------------------------------------
 
+now_ms() {
+    local t=${EPOCHREALTIME/[.,]/}
+    echo $((t / 1000))
+}
+
 # Fails with the tail of LOG if ROLE's process died or CHECK did not succeed
 # within TIMEOUT seconds.
 wait_for() {  # role comm log what check...
@@ -202,7 +211,7 @@ wait_for() {  # role comm log what check...
     shift 4
     local pid deadline
     pid=$(pid_of_role "$role") || pid=
-    deadline=$((SECONDS + TIMEOUT))
+    deadline=$(($(now_ms) + TIMEOUT * 1000))
     while :; do
         if "$@" >/dev/null 2>&1; then
             return 0
@@ -210,7 +219,7 @@ wait_for() {  # role comm log what check...
         if [ -n "$pid" ] && ! is_ours "$pid" "$comm"; then
             fail "$comm exited before $what" "$log"
         fi
-        if [ "$SECONDS" -ge "$deadline" ]; then
+        if [ "$(now_ms)" -ge "$deadline" ]; then
             fail "$what: not within ${TIMEOUT}s" "$log"
         fi
         sleep 0.05
@@ -218,6 +227,10 @@ wait_for() {  # role comm log what check...
 }
 
 fail() {  # message log
+    # Clean up first: the caller may have closed our stderr already.
+    trap '' PIPE
+    stop_roles
+    rm -f "$DIR/env"
     {
         echo "$PROG: $1"
         if [ -s "$2" ]; then
@@ -225,9 +238,7 @@ fail() {  # message log
             tail -n 20 "$2"
             echo "----"
         fi
-    } >&2
-    stop_roles
-    rm -f "$DIR/env"
+    } >&2 2>/dev/null || true
     exit 1
 }
 
@@ -236,10 +247,11 @@ pipewire_ready() {
 }
 
 wireplumber_ready() {
-    local md
+    local md name
     md=$(timeout 2 pw-cli ls Metadata) || return 1
-    grep -q 'metadata.name = "default"' <<<"$md" &&
-        grep -q 'metadata.name = "route-settings"' <<<"$md"
+    for name in $WP_READY_METADATA; do
+        grep -q "metadata.name = \"$name\"" <<<"$md" || return 1
+    done
 }
 
 system_bus_up() {
@@ -361,8 +373,12 @@ cmd_start() {  # dir [--avahi]
     if cmd_status_quiet; then
         die "a session is already running in $DIR (stop it first)"
     fi
-    # A socket path must fit in sun_path (108 bytes).
+    # A socket path must fit in sun_path (108 bytes), and the bus address is
+    # written unescaped.
     [ ${#DIR} -le 80 ] || die "DIR is too long for unix socket paths (${#DIR} > 80 chars): $DIR"
+    case $DIR in
+    *[!A-Za-z0-9._/-]*) die "DIR may only contain letters, digits and . _ / -: $DIR" ;;
+    esac
 
     mkdir -p "$DIR"/{runtime,config,state,log}
     chmod 0700 "$DIR/runtime"
@@ -439,13 +455,47 @@ cmd_run() {  # dir [--avahi] -- cmd args...
     trap 'cmd_stop "$dir"' EXIT
     trap 'exit 130' INT
     trap 'exit 143' TERM
+    trap 'exit 129' HUP
     local envfile
     envfile=$(cmd_start "$dir" "${opts[@]}")
     # shellcheck disable=SC1090
     source "$envfile"
-    local rc=0
-    "$@" || rc=$?
+
+    # The command runs in the background so that a SIGTERM/SIGINT sent to this
+    # script is acted on at once (bash defers traps while a foreground child
+    # runs): it is passed on to the command as SIGTERM (asynchronous commands
+    # ignore SIGINT), a second one as SIGKILL. The command keeps our stdin.
+    RUN_CHILD=
+    RUN_SIGNAL=0
+    trap 'run_forward 130' INT
+    trap 'run_forward 143' TERM
+    trap 'run_forward 129' HUP
+    "$@" <&0 &
+    RUN_CHILD=$!
+    local rc
+    while :; do
+        rc=0
+        wait "$RUN_CHILD" || rc=$?
+        # wait returns early when a trapped signal arrives; go on waiting
+        # until the command has really gone.
+        kill -0 "$RUN_CHILD" 2>/dev/null || break
+    done
+    if [ "$RUN_SIGNAL" != 0 ]; then
+        rc=$RUN_SIGNAL
+    fi
     exit "$rc"
+}
+
+run_forward() {  # exit status to report
+    if [ -z "${RUN_CHILD:-}" ]; then
+        exit "$1"
+    fi
+    if [ "$RUN_SIGNAL" = 0 ]; then
+        RUN_SIGNAL=$1
+        kill -TERM "$RUN_CHILD" 2>/dev/null || true
+    else
+        kill -KILL "$RUN_CHILD" 2>/dev/null || true
+    fi
 }
 
 case ${1:-} in

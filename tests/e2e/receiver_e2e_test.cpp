@@ -19,9 +19,9 @@ using vsc::test::eventually;
 
 namespace {
 
-// Luma of the studio's colour bars (full-intensity SMPTE bars, video range)
-// from left to right.
-const int kBarLuma[7] = {235, 210, 170, 145, 106, 81, 41};
+// Luma of the studio's colour bars (full-intensity SMPTE bars, BT.709 video
+// range) from left to right.
+const int kBarLuma[7] = {235, 219, 188, 173, 78, 63, 32};
 
 struct Recorder {
     std::mutex mutex;

@@ -14,9 +14,10 @@ RTSP paths (rtsp://ADDR:RTSP_PORT/...):
     STAGE_1   H.264 video + AAC audio
     STAGE_2   H.264 video only
     STAGE_3   AAC audio only
-    The picture is SMPTE colour bars with a small bouncing ball in the
-    lower right corner (so most of the bars stay still while every frame
-    still differs); the sound is a 1 kHz sine at volume 0.5, 48 kHz stereo.
+    The picture is SMPTE colour bars with fresh noise in the lower right
+    quarter (the bars stay still while every frame differs); the sound is a
+    1 kHz sine at volume 0.5, 48 kHz stereo. Every reader gets a pipeline of
+    its own, so its stream starts on a key frame.
 
 HTTP API (http://ADDR:API_PORT), GET or POST, JSON answers:
     /v3/paths/list                   all paths; a dropped one has "ready": false
@@ -73,24 +74,13 @@ def log(msg):
 def build_launch(spec, width, height, fps):
     parts = []
     if spec["video"]:
-        # videotestsrc's SMPTE picture has a patch of fresh noise in its
-        # bottom right quarter. A bouncing ball on black is laid over that
-        # patch: every frame still changes, the bars stay still, and the
-        # encoder is spared the noise.
-        bx = (width * 3 // 4 - 8) & ~1
-        by = (height * 3 // 4) & ~1
-        bw = width - bx
-        bh = height - by
+        # videotestsrc's SMPTE picture keeps its bars still and fills the
+        # bottom right quarter with fresh noise every frame: a moving picture
+        # whose bars a test can check. (A compositor laying a ball over it
+        # made the stream come out at half rate now and then.)
         keyint = max(1, fps)
         parts.append(
             "videotestsrc pattern=smpte is-live=true "
-            "! video/x-raw,format=I420,width={w},height={h},framerate={f}/1 "
-            "! comp.sink_0 "
-            "videotestsrc pattern=ball is-live=true "
-            "! video/x-raw,format=I420,width={bw},height={bh},framerate={f}/1 "
-            "! comp.sink_1 "
-            "compositor name=comp background=black "
-            "sink_0::xpos=0 sink_0::ypos=0 sink_1::xpos={bx} sink_1::ypos={by} "
             "! video/x-raw,format=I420,width={w},height={h},framerate={f}/1 "
             "! valve name=stallvalve_v drop=false "
             "! queue max-size-buffers=2 leaky=downstream "
@@ -98,7 +88,7 @@ def build_launch(spec, width, height, fps):
             "sliced-threads=false threads=1 key-int-max={k} bitrate=2500 "
             "! video/x-h264,profile=constrained-baseline "
             "! rtph264pay name=pay0 pt=96 config-interval=-1".format(
-                w=width, h=height, f=fps, bw=bw, bh=bh, bx=bx, by=by, k=keyint
+                w=width, h=height, f=fps, k=keyint
             )
         )
     if spec["audio"]:
@@ -143,7 +133,7 @@ class Studio:
         self.server.set_service(str(args.rtsp_port))
         self.mounts = self.server.get_mount_points()
         self.factories = {}
-        self.medias = {name: [] for name in PATHS}  # live shared medias
+        self.medias = {name: [] for name in PATHS}  # live medias, one per reader
         self.dropped = set()
         self.stalled_until = {}  # name -> monotonic deadline
         self.stall_timers = {}  # name -> GLib source id
@@ -159,7 +149,11 @@ class Studio:
         a = self.args
         factory = GstRtspServer.RTSPMediaFactory()
         factory.set_launch(build_launch(PATHS[name], a.width, a.height, a.fps))
-        factory.set_shared(True)
+        # Every reader gets its own pipeline, so its stream opens on a key
+        # frame. A reader joining a shared stream mid-GOP made ffmpeg's
+        # decoder lose the picture for good now and then (missing reference
+        # picture, then no more frames while the sound went on).
+        factory.set_shared(False)
         factory.connect("media-configure", self._on_media_configure, name)
         return factory
 
