@@ -3,9 +3,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
+
+#include "app/camera/camera_system.h"
 
 namespace vsc {
 
@@ -20,22 +24,65 @@ struct PixelBuffer {
     std::size_t chromaStride = 0;
     virtual ~PixelBuffer() = default;
 };
-using PixelBufferRef = std::shared_ptr<PixelBuffer>;
 
-// The application's end of the camera: it connects to the camera's sink
-// stream, fills pooled pixel buffers and queues them to the camera.
+// Recycles NV12 pictures of one size and stride: a buffer dropped by its last
+// holder goes back to the pool, so none is allocated per frame once warm.
+class PixelBufferPool : public std::enable_shared_from_this<PixelBufferPool> {
+public:
+    PixelBufferPool(int width, int height, std::size_t stride, std::size_t maximum);
+    // None when `maximum` buffers are out already.
+    PixelBufferRef create();
+    std::size_t allocated();
+
+private:
+    struct Storage;
+    const int width_, height_;
+    const std::size_t stride_, maximum_;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<Storage>> free_;
+    std::size_t allocated_ = 0;
+};
+
+// The application's end of the camera: finds the camera "Vendaroscope Program"
+// and its sink stream, starts the stream, copies each programme frame into a
+// pooled picture and queues it to the camera, counting the frames that find
+// the queue full.
 class CameraSink {
 public:
+    static constexpr int kWidth = 1920;
+    static constexpr int kHeight = 1080;
+    static constexpr std::size_t kFrameBytes = 1920 * 1080 * 3 / 2;
+    static constexpr const char* kDeviceName = "Vendaroscope Program";
+    static constexpr const char* kLegacyDeviceName = "VSC Program";
+    static constexpr const char* kSinkStreamName = "VSC Program.Sink";
+
+    // stride: the pool's row stride (at least 1920).
+    explicit CameraSink(std::shared_ptr<CameraSystem> system, std::size_t stride = kWidth);
     virtual ~CameraSink() = default;
-    // None on success, else the reason shown to the user.
-    virtual std::optional<std::string> connect() = 0;
-    virtual void disconnect() = 0;
-    // A pooled buffer holding a copy of the frame; none while disconnected or
-    // when no buffer is free.
-    virtual PixelBufferRef makePixelBuffer(std::span<const std::uint8_t> frame) = 0;
-    // Queues the buffer to the camera, or counts a drop when the queue is full.
-    virtual void send(PixelBufferRef buffer) = 0;
-    virtual std::int64_t droppedFrames() = 0;
+
+    // None on success (or when already connected), else the reason for the user.
+    virtual std::optional<std::string> connect();
+    virtual void disconnect();
+    virtual PixelBufferRef makePixelBuffer(std::span<const std::uint8_t> frame);
+    virtual void send(PixelBufferRef buffer);
+    virtual std::int64_t droppedFrames();
+
+    std::optional<CameraObjectId> findCameraDevice();
+    std::optional<std::string> objectName(CameraObjectId object);
+    std::vector<CameraObjectId> objectList(CameraObjectId object, std::uint32_t selector);
+
+    bool isConnected();
+
+private:
+    std::shared_ptr<CameraSystem> system_;
+    const std::size_t stride_;
+    std::mutex lock_;
+    bool isConnected_ = false;
+    std::int64_t droppedFrames_ = 0;
+    CameraObjectId deviceID_ = 0;
+    CameraObjectId streamID_ = 0;
+    std::shared_ptr<SampleQueue> queue_;
+    std::shared_ptr<PixelBufferPool> pool_;
 };
 
 }  // namespace vsc

@@ -12,6 +12,7 @@ namespace vsc::test {
 // A camera sink that records what it is asked to do.
 class FakeCameraSink final : public CameraSink {
 public:
+    FakeCameraSink() : CameraSink(nullptr) {}
     struct Buffer : PixelBuffer {
         std::vector<std::uint8_t> bytes;
         std::uint8_t firstByte = 0;

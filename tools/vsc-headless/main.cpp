@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "app/camera/pipewire_camera_system.h"
 #include "app/model/app_model.h"
 #include "platform/main_queue.h"
 #include "platform/preferences.h"
@@ -48,6 +49,7 @@ int main() {
     ports.main = &main;
     ports.preferences = &preferences;
     ports.resourcesDir = vsc::resourcesDirectory();
+    ports.sink = std::make_shared<vsc::CameraSink>(std::make_shared<vsc::PipeWireCameraSystem>());
 
     std::shared_ptr<vsc::AppModel> model;
     main.post([&] {

@@ -1,0 +1,382 @@
+#include "app/camera/pipewire_camera_system.h"
+
+#include <spa/param/video/format-utils.h>
+#include <spa/pod/builder.h>
+#include <spa/utils/result.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+
+#include "app/camera/camera_sink.h"
+
+namespace vsc {
+namespace {
+
+constexpr double kLinkTimeLimit = 3.0;  // seconds for the camera to take our stream
+const char* const kDeviceIdKey = "vsc.device.id";
+
+void mergeProps(PipeWireCameraSystem::Node& node, const spa_dict* props) {
+    if (!props) return;
+    const spa_dict_item* item;
+    spa_dict_for_each(item, props) node.props[item->key] = item->value ? item->value : "";
+}
+
+const pw_node_events& nodeEvents() {
+    static const pw_node_events events = [] {
+        pw_node_events e{};
+        e.version = PW_VERSION_NODE_EVENTS;
+        e.info = [](void* data, const pw_node_info* info) {
+            if (info && (info->change_mask & PW_NODE_CHANGE_MASK_PROPS))
+                mergeProps(*static_cast<PipeWireCameraSystem::Node*>(data), info->props);
+        };
+        return e;
+    }();
+    return events;
+}
+
+void releaseProxy(PipeWireCameraSystem::Node& node) {
+    if (!node.proxy) return;
+    if (node.listener) spa_hook_remove(node.listener.get());
+    pw_proxy_destroy(node.proxy);
+    node.proxy = nullptr;
+}
+
+}  // namespace
+
+// Our output stream into a camera's sink node. Every field is guarded by the
+// PipeWire loop lock.
+class PipeWireCameraSystem::OutputQueue final : public SampleQueue {
+public:
+    PipeWireConnection* connection = nullptr;
+    pw_stream* stream = nullptr;
+    spa_hook listener{};
+    std::int32_t buffers = 0;
+    std::deque<pw_buffer*> free;
+    bool streaming = false;
+    bool failed = false;
+
+    ~OutputQueue() override { close(); }
+
+    void close() {
+        if (!connection) return;
+        PipeWireConnection::Lock hold(*connection);
+        if (stream) {
+            spa_hook_remove(&listener);
+            pw_stream_destroy(stream);
+            stream = nullptr;
+        }
+        free.clear();
+        buffers = 0;
+        streaming = false;
+    }
+
+    void refill() {
+        if (!stream) return;
+        while (pw_buffer* b = pw_stream_dequeue_buffer(stream)) free.push_back(b);
+    }
+
+    std::int32_t count() override {
+        PipeWireConnection::Lock hold(*connection);
+        refill();
+        return buffers - static_cast<std::int32_t>(free.size());
+    }
+
+    std::int32_t capacity() override {
+        PipeWireConnection::Lock hold(*connection);
+        return buffers;
+    }
+
+    std::int32_t enqueue(const PixelBufferRef& picture, std::uint64_t hostTimeNs) override {
+        PipeWireConnection::Lock hold(*connection);
+        if (!stream) return -EPIPE;
+        refill();
+        if (free.empty()) return -EAGAIN;
+        pw_buffer* b = free.front();
+        free.pop_front();
+        spa_data& d = b->buffer->datas[0];
+        const std::size_t width = static_cast<std::size_t>(picture->width);
+        const std::size_t height = static_cast<std::size_t>(picture->height);
+        const std::size_t need = width * height * 3 / 2;
+        auto* out = static_cast<std::uint8_t*>(d.data);
+        if (!out || d.maxsize < need) {
+            pw_stream_queue_buffer(stream, b);
+            return -ENOSPC;
+        }
+        for (std::size_t r = 0; r < height; ++r)
+            std::memcpy(out + r * width, picture->luma + r * picture->lumaStride, width);
+        for (std::size_t r = 0; r < height / 2; ++r)
+            std::memcpy(out + width * height + r * width,
+                        picture->chroma + r * picture->chromaStride, width);
+        d.chunk->offset = 0;
+        d.chunk->size = static_cast<std::uint32_t>(need);
+        d.chunk->stride = static_cast<std::int32_t>(width);
+        if (auto* h = static_cast<spa_meta_header*>(
+                spa_buffer_find_meta_data(b->buffer, SPA_META_Header, sizeof(spa_meta_header)))) {
+            h->pts = static_cast<std::int64_t>(hostTimeNs);
+            h->flags = 0;
+            h->dts_offset = 0;
+        }
+        return pw_stream_queue_buffer(stream, b);
+    }
+
+    // ---- loop thread ----
+    void onState(pw_stream_state state) {
+        streaming = state == PW_STREAM_STATE_STREAMING;
+        if (state == PW_STREAM_STATE_ERROR) failed = true;
+        connection->signal();
+    }
+    void onParamChanged(std::uint32_t id, const spa_pod* param) {
+        if (id != SPA_PARAM_Format || !param) return;
+        std::uint8_t storage[512];
+        spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+        const spa_pod* params[2];
+        params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+            &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers,
+            SPA_PARAM_BUFFERS_buffers, SPA_POD_CHOICE_RANGE_Int(4, 1, 32),
+            SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
+            SPA_PARAM_BUFFERS_size, SPA_POD_Int(static_cast<int>(CameraSink::kFrameBytes)),
+            SPA_PARAM_BUFFERS_stride, SPA_POD_Int(CameraSink::kWidth),
+            SPA_PARAM_BUFFERS_dataType,
+            SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))));
+        params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+            &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta,
+            SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
+            SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header))));
+        pw_stream_update_params(stream, params, 2);
+    }
+    void onAddBuffer(pw_buffer*) { ++buffers; }
+    void onRemoveBuffer(pw_buffer* b) {
+        --buffers;
+        free.erase(std::remove(free.begin(), free.end(), b), free.end());
+    }
+};
+
+PipeWireCameraSystem::PipeWireCameraSystem() = default;
+
+PipeWireCameraSystem::~PipeWireCameraSystem() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    for (auto& [id, queue] : queues_) queue->close();
+    queues_.clear();
+    if (connection_ && registry_) {
+        PipeWireConnection::Lock loop(*connection_);
+        for (auto& n : nodes_) releaseProxy(*n);
+        nodes_.clear();
+        spa_hook_remove(&registryListener_);
+        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
+        registry_ = nullptr;
+    }
+}
+
+bool PipeWireCameraSystem::ensureConnected() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (connection_) return true;
+    std::string error;
+    connection_ = PipeWireConnection::connect("vsc-camera-sink", &error);
+    if (!connection_) return false;
+    static const pw_registry_events events = [] {
+        pw_registry_events e{};
+        e.version = PW_VERSION_REGISTRY_EVENTS;
+        e.global = [](void* data, uint32_t id, uint32_t, const char* type, uint32_t,
+                      const spa_dict* props) {
+            if (std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0) return;
+            auto* self = static_cast<PipeWireCameraSystem*>(data);
+            auto node = std::make_shared<Node>();
+            node->id = id;
+            mergeProps(*node, props);
+            if (node->prop(PW_KEY_MEDIA_CLASS).rfind("Video/", 0) == 0) {
+                node->proxy = static_cast<pw_proxy*>(
+                    pw_registry_bind(self->registry_, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+                if (node->proxy) {
+                    node->listener = std::make_shared<spa_hook>();
+                    pw_node_add_listener(reinterpret_cast<pw_node*>(node->proxy),
+                                         node->listener.get(), &nodeEvents(), node.get());
+                }
+            }
+            self->nodes_.push_back(std::move(node));
+        };
+        e.global_remove = [](void* data, uint32_t id) {
+            auto* self = static_cast<PipeWireCameraSystem*>(data);
+            auto& nodes = self->nodes_;
+            for (auto& n : nodes) {
+                if (n->id == id) releaseProxy(*n);
+            }
+            nodes.erase(std::remove_if(nodes.begin(), nodes.end(),
+                                       [id](const auto& n) { return n->id == id; }),
+                        nodes.end());
+        };
+        return e;
+    }();
+    {
+        PipeWireConnection::Lock loop(*connection_);
+        registry_ = pw_core_get_registry(connection_->core(), PW_VERSION_REGISTRY, 0);
+        pw_registry_add_listener(registry_, &registryListener_, &events, this);
+    }
+    // Twice: the first round trip brings the nodes, the second what the
+    // bound ones say of themselves.
+    connection_->sync();
+    connection_->sync();
+    return true;
+}
+
+const PipeWireCameraSystem::Node* PipeWireCameraSystem::findNode(CameraObjectId id) const {
+    for (const auto& n : nodes_)
+        if (n->id == id) return n.get();
+    return nullptr;
+}
+
+std::vector<CameraObjectId> PipeWireCameraSystem::list(CameraObjectId object,
+                                                        std::uint32_t selector) {
+    std::vector<CameraObjectId> ids;
+    if (!ensureConnected()) return ids;
+    if (object == kSystemObject && selector == kSelectorDevices) connection_->sync();
+    PipeWireConnection::Lock loop(*connection_);
+    if (object == kSystemObject && selector == kSelectorDevices) {
+        for (const auto& n : nodes_)
+            if (n->prop(PW_KEY_MEDIA_CLASS) == "Video/Source") ids.push_back(n->id);
+    } else if (selector == kSelectorStreams) {
+        const Node* device = findNode(object);
+        if (!device || device->prop(PW_KEY_MEDIA_CLASS) != "Video/Source") return ids;
+        ids.push_back(device->id);
+        std::string deviceId = device->prop(kDeviceIdKey);
+        if (deviceId.empty()) return ids;
+        for (const auto& n : nodes_)
+            if (n->prop(PW_KEY_MEDIA_CLASS) == "Video/Sink" && n->prop(kDeviceIdKey) == deviceId)
+                ids.push_back(n->id);
+    }
+    return ids;
+}
+
+std::int32_t PipeWireCameraSystem::propertyDataSize(CameraObjectId object, std::uint32_t selector,
+                                                    std::uint32_t* size) {
+    if (!ensureConnected()) return -ECONNREFUSED;
+    *size = static_cast<std::uint32_t>(list(object, selector).size() * 4);
+    return 0;
+}
+
+std::int32_t PipeWireCameraSystem::propertyData(CameraObjectId object, std::uint32_t selector,
+                                                std::uint32_t size, std::uint32_t* data) {
+    if (!ensureConnected()) return -ECONNREFUSED;
+    auto ids = list(object, selector);
+    std::size_t n = std::min<std::size_t>(ids.size(), size / 4);
+    std::copy_n(ids.begin(), n, data);
+    return 0;
+}
+
+std::optional<std::string> PipeWireCameraSystem::stringProperty(CameraObjectId object,
+                                                                std::uint32_t selector) {
+    if (selector != kSelectorName || !ensureConnected()) return std::nullopt;
+    PipeWireConnection::Lock loop(*connection_);
+    const Node* node = findNode(object);
+    if (!node) return std::nullopt;
+    for (const char* key : {PW_KEY_NODE_DESCRIPTION, PW_KEY_NODE_NICK, PW_KEY_NODE_NAME}) {
+        std::string value = node->prop(key);
+        if (!value.empty()) return value;
+    }
+    return std::nullopt;
+}
+
+std::int32_t PipeWireCameraSystem::copyBufferQueue(CameraObjectId streamId,
+                                                   std::shared_ptr<SampleQueue>* queue) {
+    if (!ensureConnected()) return -ECONNREFUSED;
+    std::string target;
+    {
+        PipeWireConnection::Lock loop(*connection_);
+        const Node* node = findNode(streamId);
+        if (!node || node->prop(PW_KEY_MEDIA_CLASS) != "Video/Sink") return -ENOENT;
+        target = node->prop(PW_KEY_OBJECT_SERIAL);
+        if (target.empty()) target = node->prop(PW_KEY_NODE_NAME);
+    }
+    static const pw_stream_events events = [] {
+        pw_stream_events e{};
+        e.version = PW_VERSION_STREAM_EVENTS;
+        e.state_changed = [](void* data, pw_stream_state, pw_stream_state state, const char*) {
+            static_cast<OutputQueue*>(data)->onState(state);
+        };
+        e.param_changed = [](void* data, uint32_t id, const spa_pod* param) {
+            static_cast<OutputQueue*>(data)->onParamChanged(id, param);
+        };
+        e.add_buffer = [](void* data, pw_buffer* b) { static_cast<OutputQueue*>(data)->onAddBuffer(b); };
+        e.remove_buffer = [](void* data, pw_buffer* b) {
+            static_cast<OutputQueue*>(data)->onRemoveBuffer(b);
+        };
+        return e;
+    }();
+    auto out = std::make_shared<OutputQueue>();
+    out->connection = connection_.get();
+    {
+        PipeWireConnection::Lock loop(*connection_);
+        pw_properties* props = pw_properties_new(
+            PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE,
+            "Camera", PW_KEY_NODE_DESCRIPTION, "Vendaroscope Virtual Webcam", PW_KEY_TARGET_OBJECT,
+            target.c_str(), PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
+        out->stream = pw_stream_new(connection_->core(), "Vendaroscope Virtual Webcam", props);
+        if (!out->stream) return -errno;
+        pw_stream_add_listener(out->stream, &out->listener, &events, out.get());
+    }
+    std::lock_guard<std::mutex> hold(mutex_);
+    queues_[streamId] = out;
+    *queue = out;
+    return 0;
+}
+
+std::int32_t PipeWireCameraSystem::startStream(CameraObjectId, CameraObjectId streamId) {
+    std::shared_ptr<OutputQueue> out;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        auto it = queues_.find(streamId);
+        if (it == queues_.end()) return -ENOENT;
+        out = it->second;
+    }
+    PipeWireConnection::Lock loop(*connection_);
+    if (!out->stream) return -EPIPE;
+    std::uint8_t storage[512];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+    spa_rectangle size = SPA_RECTANGLE(CameraSink::kWidth, CameraSink::kHeight);
+    spa_fraction rate = SPA_FRACTION(30, 1);
+    const spa_pod* params[1];
+    params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat,
+        SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
+        SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
+        SPA_FORMAT_VIDEO_format, SPA_POD_Id(SPA_VIDEO_FORMAT_NV12),
+        SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size),
+        SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate)));
+    // We drive the link: a picture moves to the camera as soon as it is queued.
+    int res = pw_stream_connect(out->stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+                                static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_DRIVER |
+                                                             PW_STREAM_FLAG_MAP_BUFFERS),
+                                params, 1);
+    if (res < 0) return res;
+    timespec until{};
+    pw_thread_loop_get_time(connection_->loop(), &until,
+                            static_cast<int64_t>(kLinkTimeLimit * 1e9));
+    while (!out->streaming && !out->failed) {
+        if (pw_thread_loop_timed_wait_full(connection_->loop(), &until) != 0) return -ETIMEDOUT;
+    }
+    return out->failed ? -EIO : 0;
+}
+
+std::int32_t PipeWireCameraSystem::stopStream(CameraObjectId, CameraObjectId streamId) {
+    std::shared_ptr<OutputQueue> out;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        auto it = queues_.find(streamId);
+        if (it == queues_.end()) return -ENOENT;
+        out = it->second;
+        queues_.erase(it);
+    }
+    out->close();
+    return 0;
+}
+
+std::uint64_t PipeWireCameraSystem::hostTimeNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull +
+           static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+}  // namespace vsc
