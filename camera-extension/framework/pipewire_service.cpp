@@ -43,6 +43,10 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
 
     // Sink side: buffers received and not yet taken, and whether a buffer we
     // lent out is still backed by memory.
+    std::vector<pw_buffer*> buffers;  // every buffer the stream has now
+    // Source side: the picture for the next cycle and when it was sent.
+    PictureRef pending;
+    std::uint64_t pendingAt = 0;
     std::deque<pw_buffer*> ready;
     std::map<pw_buffer*, std::shared_ptr<std::atomic<bool>>> alive;
 
@@ -123,37 +127,48 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
         // Buffers go back to the producer when the device lets go of them.
     }
 
+    // The picture goes out at the next graph cycle. While we drive the
+    // graph (the usual case), that cycle is started here, so readers get
+    // exactly the pump's cadence; when another driver leads, its cycles
+    // pick up the newest picture.
     void sendSampleBuffer(const SampleBuffer& sample, std::uint64_t hostTimeNs) override {
-        const PictureRef& picture = sample.image;
-        if (!picture) return;
+        if (!sample.image) return;
         PipeWireConnection::Lock hold(*connection);
-        if (!picture->readable()) return;
+        pending = sample.image;
+        pendingAt = hostTimeNs;
+        if (pw_stream_is_driving(pwStream)) pw_stream_trigger_process(pwStream);
+    }
+
+    void onProcess() {
+        if (isSink || !pending || !pending->readable()) return;
         pw_buffer* b = pw_stream_dequeue_buffer(pwStream);
-        if (!b) return;  // every buffer is with the readers: skip this frame
+        if (!b) return;  // every buffer is with the readers: skip this cycle
+        const Picture& picture = *pending;
         spa_data& d = b->buffer->datas[0];
         auto* out = static_cast<std::uint8_t*>(d.data);
-        const int w = picture->width(), h = picture->height();
+        const int w = picture.width(), h = picture.height();
         const std::size_t stride = static_cast<std::size_t>(format.description.width);
         const std::size_t need = stride * static_cast<std::size_t>(h) * 3 / 2;
         if (!out || d.maxsize < need || w != format.description.width || h != format.description.height) {
+            d.chunk->size = 0;
             pw_stream_queue_buffer(pwStream, b);
             return;
         }
         for (int r = 0; r < h; ++r)
             std::memcpy(out + stride * static_cast<std::size_t>(r),
-                        picture->luma() + picture->lumaStride() * static_cast<std::size_t>(r),
+                        picture.luma() + picture.lumaStride() * static_cast<std::size_t>(r),
                         static_cast<std::size_t>(w));
         std::uint8_t* outChroma = out + stride * static_cast<std::size_t>(h);
         for (int r = 0; r < h / 2; ++r)
             std::memcpy(outChroma + stride * static_cast<std::size_t>(r),
-                        picture->chroma() + picture->chromaStride() * static_cast<std::size_t>(r),
+                        picture.chroma() + picture.chromaStride() * static_cast<std::size_t>(r),
                         static_cast<std::size_t>(w));
         d.chunk->offset = 0;
         d.chunk->size = static_cast<std::uint32_t>(need);
         d.chunk->stride = static_cast<std::int32_t>(stride);
         if (auto* header = static_cast<spa_meta_header*>(
                 spa_buffer_find_meta_data(b->buffer, SPA_META_Header, sizeof(spa_meta_header)))) {
-            header->pts = static_cast<std::int64_t>(hostTimeNs);
+            header->pts = static_cast<std::int64_t>(pendingAt);
             header->flags = 0;
             header->seq = sequence++;
             header->dts_offset = 0;
@@ -171,6 +186,7 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
             stream->source.startStream();
         } else if (!streaming && started) {
             started = false;
+            pending.reset();
             stream->source.stopStream();
         }
     }
@@ -202,10 +218,12 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
     }
 
     void onAddBuffer(pw_buffer* b) {
+        buffers.push_back(b);
         if (isSink) alive[b] = std::make_shared<std::atomic<bool>>(true);
     }
 
     void onRemoveBuffer(pw_buffer* b) {
+        buffers.erase(std::remove(buffers.begin(), buffers.end(), b), buffers.end());
         if (!isSink) return;
         auto it = alive.find(b);
         if (it != alive.end()) {
@@ -233,6 +251,7 @@ std::unique_ptr<PipeWireService> PipeWireService::start(Provider& provider, Host
             static_cast<Node*>(data)->onParamChanged(id, param);
         };
         e.add_buffer = [](void* data, pw_buffer* b) { static_cast<Node*>(data)->onAddBuffer(b); };
+        e.process = [](void* data) { static_cast<Node*>(data)->onProcess(); };
         e.remove_buffer = [](void* data, pw_buffer* b) {
             static_cast<Node*>(data)->onRemoveBuffer(b);
         };
