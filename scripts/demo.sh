@@ -1,30 +1,82 @@
 #!/usr/bin/env bash
-# The main job without a studio at hand: the test studio plays the studio, and
-# the receiver pulls its programme (STAGE_1) for ten seconds through ffmpeg,
-# printing the activity log and the totals.
+# The main job without a studio at hand. The test studio plays the studio; a
+# private PipeWire session plays the desktop; the camera program publishes
+# "Vendaroscope Program"; the headless host (the application's model without
+# a window) resumes sending the studio's programme into it; and a real
+# PipeWire client, GStreamer's pipewiresrc, records what a video call sees:
+# a PNG of the programme, its frame rate, then a PNG of the slate once the
+# studio drops. Everything lands in demo-output/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
 
 bash scripts/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 ninja -C build -j "${JOBS:-2}" >/dev/null
 
-out=$(mktemp -d /tmp/vsc-demo.XXXXXX)
-studio_pid=""
+out=$root/demo-output
+rm -rf "$out"
+mkdir -p "$out/config/vendaroscope-virtualcam"
+pids=()
 cleanup() {
-    if [ -n "$studio_pid" ]; then kill "$studio_pid" 2>/dev/null || true; wait "$studio_pid" 2>/dev/null || true; fi
-    rm -rf "$out"
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+        kill "${pids[$i]}" 2>/dev/null || true
+        wait "${pids[$i]}" 2>/dev/null || true
+    done
+    bash scripts/session.sh stop "$out/session" >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
 
-/usr/bin/python3 tools/test-studio/test_studio.py --rtsp-port 0 --api-port 0 >"$out/studio.out" 2>"$out/studio.err" &
-studio_pid=$!
-for _ in $(seq 1 100); do
-    grep -q "test-studio ready" "$out/studio.out" 2>/dev/null && break
-    sleep 0.1
-done
-ready=$(grep "test-studio ready" "$out/studio.out") || { cat "$out/studio.err"; exit 1; }
-rtsp=$(echo "$ready" | sed -E 's/.*rtsp=([^ ]+).*/\1/')
-echo "studio: $rtsp/STAGE_1"
+wait_for() {  # seconds, command...
+    local limit=$1
+    shift
+    for _ in $(seq 1 $((limit * 10))); do
+        if "$@" >/dev/null 2>&1; then return 0; fi
+        sleep 0.1
+    done
+    return 1
+}
 
-build/bin/vsc-receive "$rtsp/STAGE_1" 10 2>/dev/null
+echo "== desktop session (D-Bus, PipeWire, WirePlumber)"
+env_file=$(bash scripts/session.sh start "$out/session")
+# shellcheck disable=SC1090
+source "$env_file"
+
+echo "== camera program"
+build/bin/vendaroscope-camera >"$out/camera.log" 2>&1 &
+pids+=($!)
+wait_for 10 bash -c 'pw-cli ls Node | grep -q "node.name = \"Vendaroscope Program\""'
+echo "camera \"Vendaroscope Program\" is on PipeWire"
+
+echo "== test studio"
+/usr/bin/python3 tools/test-studio/test_studio.py --rtsp-port 0 --api-port 0 >"$out/studio.out" 2>"$out/studio.err" &
+pids+=($!)
+wait_for 10 grep -q "test-studio ready" "$out/studio.out"
+rtsp=$(sed -E 's/.*rtsp=([^ ]+).*/\1/' "$out/studio.out")
+api=$(sed -E 's/.*api=([^ ]+).*/\1/' "$out/studio.out")
+echo "studio programme: $rtsp/STAGE_1"
+
+echo "== the application, sending (it was on when it last closed)"
+cat >"$out/config/vendaroscope-virtualcam/preferences.json" <<JSON
+{"programURL": "$rtsp/STAGE_1", "setupCompleted": true, "resumeSending": true}
+JSON
+XDG_CONFIG_HOME=$out/config build/bin/vsc-headless >"$out/host.log" 2>&1 </dev/null &
+pids+=($!)
+wait_for 20 grep -q "receiving=1" "$out/host.log"
+grep -v "^stats" "$out/host.log" | sed 's/^/  /'
+
+echo "== what a video call sees"
+gst() { timeout 20 gst-launch-1.0 -q pipewiresrc target-object="Vendaroscope Program" "$@"; }
+caps="video/x-raw,format=NV12,width=1920,height=1080"
+gst num-buffers=5 ! "$caps" ! videoconvert ! pngenc snapshot=true ! filesink location="$out/programme.png"
+fps=$(timeout 20 gst-launch-1.0 -v pipewiresrc target-object="Vendaroscope Program" num-buffers=150 ! "$caps" \
+    ! fpsdisplaysink video-sink=fakesink text-overlay=false sync=false 2>&1 \
+    | grep -o "average: [0-9.]*" | tail -1 | cut -d' ' -f2)
+echo "camera picture: $out/programme.png (1920x1080 NV12), measured ${fps:-?} fps"
+
+echo "== the studio drops its programme"
+curl -s "$api/control/drop?path=STAGE_1" >/dev/null
+sleep 3
+gst num-buffers=5 ! "$caps" ! videoconvert ! pngenc snapshot=true ! filesink location="$out/slate.png"
+echo "camera picture after the drop: $out/slate.png"
+grep -v "^stats" "$out/host.log" | tail -3 | sed 's/^/  /'

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -70,7 +71,7 @@ class Program {
 public:
     Program(const std::string& path, const std::vector<std::string>& args,
             const std::vector<std::pair<std::string, std::string>>& env = {},
-            bool pipeStdout = false, bool pipeStdin = false) {
+            bool pipeStdout = false, bool pipeStdin = false, const std::string& stdoutFile = "") {
         Pipe out, in;
         SpawnRequest request;
         request.path = path;
@@ -79,6 +80,11 @@ public:
         if (pipeStdin && makePipe(in)) input = {0, ChildDescriptor::Kind::Inherit, in.readEnd};
         ChildDescriptor output{1, ChildDescriptor::Kind::Inherit, 2};
         if (pipeStdout && makePipe(out)) output = {1, ChildDescriptor::Kind::Inherit, out.writeEnd};
+        int file = -1;
+        if (!stdoutFile.empty()) {
+            file = open(stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            if (file >= 0) output = {1, ChildDescriptor::Kind::Inherit, file};
+        }
         request.descriptors = {input, output, {2, ChildDescriptor::Kind::Inherit, 2}};
         // The environment of the child: ours plus the extra variables.
         std::vector<std::pair<std::string, std::string>> saved;
@@ -94,6 +100,7 @@ public:
         }
         closeDescriptor(out.writeEnd);
         closeDescriptor(in.readEnd);
+        closeDescriptor(file);
         if (spawned.pid <= 0) throw std::runtime_error("cannot start " + path);
         pid_ = spawned.pid;
         stdout_ = out.readEnd;

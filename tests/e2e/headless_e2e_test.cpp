@@ -1,0 +1,97 @@
+// The model as the application runs it, without a window: the headless host
+// with a seeded preferences store against the test studio.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "support/desktop_session.h"
+#include "support/test_studio.h"
+#include "support/wait.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using vsc::test::eventually;
+
+namespace {
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The ffmpeg children of a process, from /proc.
+std::vector<pid_t> ffmpegChildrenOf(pid_t parent) {
+    std::vector<pid_t> found;
+    for (const auto& e : fs::directory_iterator("/proc")) {
+        std::string name = e.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::string stat = readFile(e.path() / "stat");
+        auto close = stat.rfind(')');
+        if (close == std::string::npos || stat.find("(ffmpeg)") == std::string::npos) continue;
+        std::istringstream rest(stat.substr(close + 2));
+        char state;
+        pid_t ppid;
+        rest >> state >> ppid;
+        if (ppid == parent && state != 'Z') found.push_back(std::stoi(name));
+    }
+    return found;
+}
+
+TEST(HeadlessHost, ResumesSendingFromTheStoreAndEndsLikeTheApplication) {
+    vsc::test::TestStudio studio;
+    char pattern[] = "/tmp/vsc-headless-XXXXXX";
+    fs::path config = mkdtemp(pattern);
+    fs::create_directories(config / "vendaroscope-virtualcam");
+    fs::path prefs = config / "vendaroscope-virtualcam" / "preferences.json";
+    std::ofstream(prefs) << "{\"programURL\": \"" << studio.url("STAGE_1")
+                         << "\", \"setupCompleted\": true, \"resumeSending\": true}";
+    fs::path log = config / "host.log";
+
+    // The host writes its activity log to stdout; keep it in a file.
+    auto host = std::make_unique<vsc::test::Program>(
+        std::string(VSC_BINARY_DIR) + "/bin/vsc-headless", std::vector<std::string>{},
+        std::vector<std::pair<std::string, std::string>>{{"XDG_CONFIG_HOME", config.string()}},
+        false, true, log.string());
+
+    ASSERT_TRUE(eventually([&] { return readFile(log).find("stats inputFps=30") != std::string::npos; }, 20s))
+        << readFile(log);
+    std::string text = readFile(log);
+    EXPECT_NE(text.find("  Resuming sending (it was on when the app closed)\n"), std::string::npos);
+    EXPECT_NE(text.find("  program tracks: video + audio\n"), std::string::npos);
+    // About the source frame rate, two ticks a second counted over 0.5 s.
+    ASSERT_TRUE(eventually([&] { return readFile(log).find("receiving=1 ffmpeg=1") != std::string::npos; }, 5s));
+    pid_t hostPid = host->pid();
+    ASSERT_TRUE(eventually([&] { return ffmpegChildrenOf(hostPid).size() == 1; }, 5s));
+    pid_t ffmpeg = ffmpegChildrenOf(hostPid)[0];
+
+    // Ended by the system: the receiver's child goes with it, the resume marker stays.
+    int status = host->stop(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(eventually([&] { return kill(ffmpeg, 0) != 0 || readFile("/proc/" + std::to_string(ffmpeg) + "/stat").find(") Z") != std::string::npos; }, 5s));
+    std::string stored = readFile(prefs);
+    EXPECT_NE(stored.find("\"resumeSending\": true"), std::string::npos) << stored;
+
+    // The panel's stop clears it; the next launch does not resume.
+    {
+        auto again = std::make_unique<vsc::test::Program>(
+            std::string(VSC_BINARY_DIR) + "/bin/vsc-headless", std::vector<std::string>{},
+            std::vector<std::pair<std::string, std::string>>{{"XDG_CONFIG_HOME", config.string()}},
+            false, true);
+        ASSERT_TRUE(eventually([&] { return readFile(prefs).find("\"resumeSending\": true") != std::string::npos; }, 5s));
+        std::this_thread::sleep_for(500ms);
+        again->send("stop");
+        ASSERT_TRUE(eventually([&] { return readFile(prefs).find("\"resumeSending\": false") != std::string::npos; }, 5s))
+            << readFile(prefs);
+        again->stop(SIGTERM);
+    }
+    fs::remove_all(config);
+}
+
+}  // namespace
