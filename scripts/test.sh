@@ -31,7 +31,7 @@ LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp ASAN_OPTIONS=detect_leaks=1:abort
 echo "== unit tests under ThreadSanitizer"
 configure build-tsan -DVSC_SANITIZE=thread -DVSC_BUILD_BENCH=OFF
 ninja -C build-tsan -j "$JOBS" vsc-unit-tests
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp \
     ctest --test-dir build-tsan -L unit --output-on-failure -j "$JOBS"
 
 echo "== end-to-end tests"
