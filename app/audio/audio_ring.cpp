@@ -60,19 +60,29 @@ void AudioRing::write(const float* samples, std::int64_t frames) {
     const std::int64_t target = targetFrames.load(std::memory_order_relaxed);
     if (target < 0) std::abort();
 
-    // A ring without slots keeps nothing; every frame is dropped at once.
-    if (capacity > 0) {
-        const std::size_t width = static_cast<std::size_t>(channels);
-        for (std::int64_t i = 0; i < frames; ++i) {
-            if (fill == capacity) {  // full: drop the oldest frame
-                readIndex = readIndex + 1 == capacity ? 0 : readIndex + 1;
-                fill = capacity - 1;
-            }
-            std::int64_t slot = readIndex + fill;
-            if (slot >= capacity) slot -= capacity;
-            const float* from = samples + static_cast<std::size_t>(i) * width;
-            std::copy(from, from + width, data.begin() + static_cast<std::ptrdiff_t>(slot * channels));
-            ++fill;
+    // Frame by frame, a full ring drops its oldest frame for each new one, so
+    // a block ends up as if every frame had been stored in turn at slot
+    // (readIndex + fill) mod capacity, later ones overwriting earlier ones. Only
+    // the last `capacity` frames of the block can survive; they are copied in
+    // at most two runs. A ring without slots keeps nothing.
+    if (capacity > 0 && frames > 0) {
+        const std::int64_t kept = std::min(frames, capacity);
+        const std::int64_t skipped = frames - kept;
+        std::int64_t slot = ((readIndex + fill) % capacity + skipped % capacity) % capacity;
+        const float* from = samples + skipped * channels;
+        for (std::int64_t left = kept; left > 0;) {
+            const std::int64_t run = std::min(left, capacity - slot);
+            std::copy(from, from + run * channels, data.begin() + static_cast<std::ptrdiff_t>(slot * channels));
+            from += run * channels;
+            left -= run;
+            slot = 0;
+        }
+        if (frames <= capacity - fill) {
+            fill += frames;
+        } else {  // the oldest frames were dropped to make room
+            const std::int64_t dropped = frames - (capacity - fill);
+            readIndex = (readIndex + dropped % capacity) % capacity;
+            fill = capacity;
         }
     }
 

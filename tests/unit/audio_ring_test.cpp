@@ -93,12 +93,16 @@ TEST_F(AudioRingTest, RunningDryMidCallGivesSilenceUntilAFullBacklogIsBack) {
 
 TEST(AudioRingWrite, FullRingDropsItsOldestFramesAndWrapsAround) {
     AudioRing small(16, 2);
-    small.targetFrames = 16;  // no trim: only the full-ring rule applies
-    write(small, ramp(1, 20));
+    small.targetFrames = 4;  // a ring this small is never trimmed
+    write(small, ramp(1, 10));
+    auto first = render(small, 6);
+    EXPECT_EQ(first[0][5], rampValue(6));
+    write(small, ramp(11, 20));  // wraps, then drops 8 of the oldest
     EXPECT_EQ(small.fill, 16);
-    EXPECT_EQ(small.readIndex, 4);
+    EXPECT_EQ(small.readIndex, 14);
     auto out = render(small, 16);
-    for (int k = 0; k < 16; ++k) ASSERT_EQ(out[0][k], rampValue(5 + k)) << k;
+    for (int k = 0; k < 16; ++k) ASSERT_EQ(out[1][k], -rampValue(15 + k)) << k;
+    EXPECT_EQ(small.readIndex, 14);
 }
 
 TEST_F(AudioRingTest, TwoHundredThousandFramesKeepTheNewestTargetFrames) {
@@ -156,10 +160,11 @@ TEST_F(AudioRingTest, EnvelopeReleasesByTheCoefficientPerFrame) {
     auto out = render(ring, 2000);
     for (int n = 1; n < 2000; ++n) {
         const double envelope = std::pow(static_cast<double>(kCoef), n);
-        if (n < 820)
+        if (n < 820) {
             ASSERT_NEAR(out[0][n], 0.5 * kLimit / envelope, 1e-4) << n;
-        else if (n > 840)
+        } else if (n > 840) {
             ASSERT_EQ(out[0][n], 0.5f) << n;
+        }
     }
     EXPECT_NEAR(ring.envelope, std::pow(static_cast<double>(kCoef), 1999), 1e-4);
     // Silence keeps decaying it, also while waiting for a backlog.
@@ -233,11 +238,12 @@ TEST_F(AudioRingTest, ResetEmptiesTheRingButKeepsSettingsAndSamples) {
 }
 
 TEST(AudioRingDeathTest, ProgrammingErrorsAbort) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // sanitizers run threads of their own
     AudioRing ring(16, 2);
     float sample = 0;
     EXPECT_DEATH(ring.write(&sample, -1), "");
     std::vector<float*> missing = {&sample, nullptr};
-    EXPECT_DEATH(ring.render(1, missing), "");
+    EXPECT_DEATH(ring.render(0, missing), "");  // even with nothing to produce
     EXPECT_DEATH(AudioRing(-4, 2), "");
     EXPECT_DEATH(AudioRing(std::int64_t{1} << 62, 4), "");
 }
