@@ -22,7 +22,9 @@ namespace {
 constexpr std::uint32_t kFrames = 480;  // 10 ms at 48 kHz
 constexpr int kBlocksOfInput = 100;     // one second of input, cycled
 
-double nanoseconds(Clock::duration d) { return std::chrono::duration<double, std::nano>(d).count(); }
+double nanoseconds(Clock::duration d) {
+    return std::chrono::duration<double, std::nano>(d).count();
+}
 
 }  // namespace
 
@@ -39,7 +41,9 @@ int main(int argc, char** argv) {
         input[2 * f] = loud * std::sin(6.2831853f * 440.0f * t);
         input[2 * f + 1] = loud * std::sin(6.2831853f * 997.0f * t + 0.5f);
     }
-    auto block = [&](long n) { return input.data() + static_cast<std::size_t>(n % kBlocksOfInput) * kFrames * 2; };
+    auto block = [&](long n) {
+        return input.data() + static_cast<std::size_t>(n % kBlocksOfInput) * kFrames * 2;
+    };
 
     std::vector<float> left(kFrames), right(kFrames), interleaved(2 * kFrames);
     float* const buffers[2] = {left.data(), right.data()};
@@ -75,7 +79,8 @@ int main(int argc, char** argv) {
         std::lock_guard<vsc::UnfairLock> hold(ring.lock);
         peak = ring.takePeak();
         if (ring.fill != 4800 || !ring.primed) {
-            std::fprintf(stderr, "ring fell out of its backlog: fill %lld\n", static_cast<long long>(ring.fill));
+            std::fprintf(stderr, "ring fell out of its backlog: fill %lld\n",
+                         static_cast<long long>(ring.fill));
             return 1;
         }
     }
@@ -102,9 +107,11 @@ int main(int argc, char** argv) {
     const double write = nanoseconds(writeTime) / static_cast<double>(blocks);
     const double copy = nanoseconds(copyTime) / static_cast<double>(blocks);
     const double plain = nanoseconds(memcpyTime) / static_cast<double>(blocks);
-    std::printf("audio ring, %ld blocks of %u frames x 2 channels (10 ms), gain +6 dB\n", blocks, kFrames);
-    std::printf("  render (lock + gain + limiter + peak): %9.1f ns/block  (%.4f%% of the 10 ms budget)\n",
-                render, render / 1e5);
+    std::printf("audio ring, %ld blocks of %u frames x 2 channels (10 ms), gain +6 dB\n", blocks,
+                kFrames);
+    std::printf(
+        "  render (lock + gain + limiter + peak): %9.1f ns/block  (%.4f%% of the 10 ms budget)\n",
+        render, render / 1e5);
     std::printf("  write  (lock + copy into the ring):    %9.1f ns/block\n", write);
     std::printf("  deinterleaving copy (reference):       %9.1f ns/block\n", copy);
     std::printf("  memcpy of the interleaved block:       %9.1f ns/block\n", plain);

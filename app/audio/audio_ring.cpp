@@ -27,8 +27,7 @@ std::size_t sampleCount(std::int64_t capacity, std::int64_t channels) {
     std::int64_t product = 0;
     if (capacity < 0 || channels < 0 || __builtin_mul_overflow(capacity, channels, &product))
         std::abort();
-    if (static_cast<std::uint64_t>(product) > std::numeric_limits<std::size_t>::max())
-        std::abort();
+    if (static_cast<std::uint64_t>(product) > std::numeric_limits<std::size_t>::max()) std::abort();
     return static_cast<std::size_t>(product);
 }
 
@@ -72,7 +71,8 @@ void AudioRing::write(const float* samples, std::int64_t frames) {
         const float* from = samples + skipped * channels;
         for (std::int64_t left = kept; left > 0;) {
             const std::int64_t run = std::min(left, capacity - slot);
-            std::copy(from, from + run * channels, data.begin() + static_cast<std::ptrdiff_t>(slot * channels));
+            std::copy(from, from + run * channels,
+                      data.begin() + static_cast<std::ptrdiff_t>(slot * channels));
             from += run * channels;
             left -= run;
             slot = 0;
@@ -101,6 +101,10 @@ void AudioRing::render(std::uint32_t frameCount, std::span<float* const> buffers
     const float level = gain.load(std::memory_order_relaxed);
     if (!primed && fill >= target) primed = true;
 
+    // The limiter state and the peak live in locals for the loop: stores into
+    // the output buffers could otherwise alias them and force a reload per frame.
+    float env = envelope;
+    float outPeak = peakValue;
     const std::size_t bufferCount = buffers.size();
     const std::size_t lastChannel = channels > 0 ? static_cast<std::size_t>(channels - 1) : 0;
     for (std::uint32_t f = 0; f < frameCount; ++f) {
@@ -109,17 +113,19 @@ void AudioRing::render(std::uint32_t frameCount, std::span<float* const> buffers
 
         float peak = 0.0f;
         if (available)
-            for (std::int64_t c = 0; c < channels; ++c) peak = std::max(peak, level * std::fabs(frame[c]));
+            for (std::int64_t c = 0; c < channels; ++c)
+                peak = std::max(peak, level * std::fabs(frame[c]));
 
-        envelope = std::max(peak, envelope * releaseCoef);
-        const float limit = envelope > limitThreshold ? limitThreshold / envelope : 1.0f;
+        env = std::max(peak, env * releaseCoef);
+        const float limit = env > limitThreshold ? limitThreshold / env : 1.0f;
 
         for (std::size_t b = 0; b < bufferCount; ++b) {
             // A ring without channels has frames but no samples to play.
-            const float sample =
-                available && channels > 0 ? (frame[std::min(b, lastChannel)] * level) * limit : 0.0f;
+            const float sample = available && channels > 0
+                                     ? (frame[std::min(b, lastChannel)] * level) * limit
+                                     : 0.0f;
             buffers[b][f] = sample;
-            peakValue = std::max(peakValue, std::fabs(sample));
+            outPeak = std::max(outPeak, std::fabs(sample));
         }
 
         if (available) {
@@ -129,6 +135,8 @@ void AudioRing::render(std::uint32_t frameCount, std::span<float* const> buffers
             primed = false;  // ran dry while playing: silence until the backlog is back
         }
     }
+    envelope = env;
+    peakValue = outPeak;
 }
 
 void AudioRing::reset() {

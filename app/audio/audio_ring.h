@@ -13,7 +13,7 @@ namespace vsc {
 // guards are one block copy or one render buffer, a few microseconds at most.
 // Satisfies Lockable, so std::lock_guard and std::unique_lock work with it.
 class UnfairLock {
-public:
+  public:
     UnfairLock() = default;
     UnfairLock(const UnfairLock&) = delete;
     UnfairLock& operator=(const UnfairLock&) = delete;
@@ -22,15 +22,16 @@ public:
     bool try_lock() noexcept { return !flag_.test_and_set(std::memory_order_acquire); }
     void unlock() noexcept { flag_.clear(std::memory_order_release); }
 
-private:
+  private:
     std::atomic_flag flag_;  // clear at construction
 };
 
 // The delay line between the receiver's audio thread and the audio system's
 // render thread. The receiver's 48 kHz interleaved float frames are appended
 // with write(); render() pulls them out one output buffer at a time, applying
-// the user's gain, a peak limiter that keeps the output at or under 0.891
-// (-1 dBFS), and recording the output peak for the level meter. Playback starts
+// the user's gain, a peak limiter that holds the output to 0.891 (-1 dBFS; a
+// limited sample may round one float step above it, 0.89100003, still under
+// -1 dBFS), and recording the output peak for the level meter. Playback starts
 // once targetFrames frames are buffered, and a backlog of more than 7 200
 // frames (150 ms) beyond the target is discarded.
 //
@@ -41,7 +42,7 @@ private:
 // are single-word atomic stores made by setDelayMs and setGainDb from any
 // thread; a render already running keeps the values it started with.
 class AudioRing {
-public:
+  public:
     static constexpr float limitThreshold = 0.891f;  // -1.0 dBFS
     // e^(-1/7200) per frame: a release time constant of 7 200 frames, 150 ms.
     static constexpr float releaseCoef = 0.99986112f;
@@ -59,7 +60,8 @@ public:
     UnfairLock lock;
     const std::int64_t channels;  // samples per frame
     const std::int64_t capacity;  // slots, in frames
-    // Slot s, channel c at index s * channels + c. Never resized.
+    // Zero-filled at construction; slot s, channel c at index s * channels + c.
+    // Never resized.
     std::vector<float> data;
     std::int64_t readIndex = 0;  // slot of the oldest buffered frame
     std::int64_t fill = 0;       // buffered frames

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/journal_log.h"
+#include "platform/nv12.h"
 
 namespace vsc {
 namespace {
@@ -161,15 +162,10 @@ PixelBufferRef CameraSink::makePixelBuffer(std::span<const std::uint8_t> frame) 
     PixelBufferRef buffer = pool->create();
     if (!buffer) return nullptr;
     // Row by row: the destination's stride may be wider than the picture.
-    if (buffer->luma) {
-        for (std::size_t r = 0; r < static_cast<std::size_t>(kHeight); ++r)
-            std::memcpy(buffer->luma + r * buffer->lumaStride, frame.data() + r * kWidth, kWidth);
-    }
-    if (buffer->chroma) {
-        const std::uint8_t* chroma = frame.data() + static_cast<std::size_t>(kWidth) * kHeight;
-        for (std::size_t r = 0; r < static_cast<std::size_t>(kHeight / 2); ++r)
-            std::memcpy(buffer->chroma + r * buffer->chromaStride, chroma + r * kWidth, kWidth);
-    }
+    if (buffer->luma) copyPlane(buffer->luma, buffer->lumaStride, frame.data(), kWidth, kWidth, kHeight);
+    if (buffer->chroma)
+        copyPlane(buffer->chroma, buffer->chromaStride, frame.data() + std::size_t{kWidth} * kHeight,
+                  kWidth, kWidth, kHeight / 2);
     return buffer;
 }
 

@@ -11,6 +11,8 @@
 #include <deque>
 
 #include "app/camera/camera_sink.h"
+#include "platform/nv12.h"
+#include "platform/pipewire_video.h"
 
 namespace vsc {
 namespace {
@@ -105,16 +107,12 @@ public:
             pw_stream_queue_buffer(stream, b);
             return -ENOSPC;
         }
-        for (std::size_t r = 0; r < height; ++r)
-            std::memcpy(out + r * width, picture->luma + r * picture->lumaStride, width);
-        for (std::size_t r = 0; r < height / 2; ++r)
-            std::memcpy(out + width * height + r * width,
-                        picture->chroma + r * picture->chromaStride, width);
+        copyNv12Into(out, width, picture->luma, picture->lumaStride, picture->chroma,
+                     picture->chromaStride, width, height);
         d.chunk->offset = 0;
         d.chunk->size = static_cast<std::uint32_t>(need);
         d.chunk->stride = static_cast<std::int32_t>(width);
-        if (auto* h = static_cast<spa_meta_header*>(
-                spa_buffer_find_meta_data(b->buffer, SPA_META_Header, sizeof(spa_meta_header)))) {
+        if (auto* h = headerOf(b)) {
             h->pts = static_cast<std::int64_t>(hostTimeNs);
             h->flags = 0;
             h->dts_offset = 0;
@@ -132,19 +130,10 @@ public:
         if (id != SPA_PARAM_Format || !param) return;
         std::uint8_t storage[512];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-        const spa_pod* params[2];
-        params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-            &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers,
-            SPA_PARAM_BUFFERS_buffers, SPA_POD_CHOICE_RANGE_Int(4, 1, 32),
-            SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
-            SPA_PARAM_BUFFERS_size, SPA_POD_Int(static_cast<int>(CameraSink::kFrameBytes)),
-            SPA_PARAM_BUFFERS_stride, SPA_POD_Int(CameraSink::kWidth),
-            SPA_PARAM_BUFFERS_dataType,
-            SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))));
-        params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-            &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta,
-            SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
-            SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header))));
+        const spa_pod* params[2] = {
+            pictureBuffers(builder, 4, 1, 32, static_cast<int>(CameraSink::kFrameBytes),
+                           CameraSink::kWidth),
+            headerMeta(builder)};
         pw_stream_update_params(stream, params, 2);
     }
     void onAddBuffer(pw_buffer*) { ++buffers; }
@@ -289,21 +278,6 @@ std::int32_t PipeWireCameraSystem::copyBufferQueue(CameraObjectId streamId,
         target = node->prop(PW_KEY_OBJECT_SERIAL);
         if (target.empty()) target = node->prop(PW_KEY_NODE_NAME);
     }
-    static const pw_stream_events events = [] {
-        pw_stream_events e{};
-        e.version = PW_VERSION_STREAM_EVENTS;
-        e.state_changed = [](void* data, pw_stream_state, pw_stream_state state, const char*) {
-            static_cast<OutputQueue*>(data)->onState(state);
-        };
-        e.param_changed = [](void* data, uint32_t id, const spa_pod* param) {
-            static_cast<OutputQueue*>(data)->onParamChanged(id, param);
-        };
-        e.add_buffer = [](void* data, pw_buffer* b) { static_cast<OutputQueue*>(data)->onAddBuffer(b); };
-        e.remove_buffer = [](void* data, pw_buffer* b) {
-            static_cast<OutputQueue*>(data)->onRemoveBuffer(b);
-        };
-        return e;
-    }();
     auto out = std::make_shared<OutputQueue>();
     out->connection = connection_.get();
     {
@@ -314,7 +288,8 @@ std::int32_t PipeWireCameraSystem::copyBufferQueue(CameraObjectId streamId,
             target.c_str(), PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
         out->stream = pw_stream_new(connection_->core(), "Vendaroscope Virtual Webcam", props);
         if (!out->stream) return -errno;
-        pw_stream_add_listener(out->stream, &out->listener, &events, out.get());
+        pw_stream_add_listener(out->stream, &out->listener, &streamEventsFor<OutputQueue>(),
+                               out.get());
     }
     std::lock_guard<std::mutex> hold(mutex_);
     queues_[streamId] = out;
@@ -334,16 +309,7 @@ std::int32_t PipeWireCameraSystem::startStream(CameraObjectId, CameraObjectId st
     if (!out->stream) return -EPIPE;
     std::uint8_t storage[512];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-    spa_rectangle size = SPA_RECTANGLE(CameraSink::kWidth, CameraSink::kHeight);
-    spa_fraction rate = SPA_FRACTION(30, 1);
-    const spa_pod* params[1];
-    params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-        &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat,
-        SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
-        SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
-        SPA_FORMAT_VIDEO_format, SPA_POD_Id(SPA_VIDEO_FORMAT_NV12),
-        SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size),
-        SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate)));
+    const spa_pod* params[1] = {nv12Format(builder, CameraSink::kWidth, CameraSink::kHeight, 30)};
     // We drive the link: a picture moves to the camera as soon as it is queued.
     int res = pw_stream_connect(out->stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
                                 static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_DRIVER |

@@ -1,5 +1,8 @@
 #include "camera-extension/framework/pipewire_service.h"
 
+#include "platform/nv12.h"
+#include "platform/pipewire_video.h"
+
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 #include <spa/utils/result.h>
@@ -44,9 +47,6 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
     // Sink side: buffers received and not yet taken, and whether a buffer we
     // lent out is still backed by memory.
     std::vector<pw_buffer*> buffers;  // every buffer the stream has now
-    // Source side: the picture for the next cycle and when it was sent.
-    PictureRef pending;
-    std::uint64_t pendingAt = 0;
     std::deque<pw_buffer*> ready;
     std::map<pw_buffer*, std::shared_ptr<std::atomic<bool>>> alive;
 
@@ -109,8 +109,7 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
                     auto flag = it != alive.end() ? it->second : std::make_shared<std::atomic<bool>>(true);
                     sample = SampleBuffer{std::make_shared<SinkPicture>(shared_from_this(), b, flag),
                                           MediaTime{1, 30}, 0};
-                    if (auto* h = static_cast<spa_meta_header*>(
-                            spa_buffer_find_meta_data(b->buffer, SPA_META_Header, sizeof(spa_meta_header))))
+                    if (auto* h = headerOf(b))
                         seq = h->seq;
                     else
                         seq = ++sequence;
@@ -127,23 +126,17 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
         // Buffers go back to the producer when the device lets go of them.
     }
 
-    // The picture goes out at the next graph cycle. While we drive the
-    // graph (the usual case), that cycle is started here, so readers get
-    // exactly the pump's cadence; when another driver leads, its cycles
-    // pick up the newest picture.
+    // The picture is copied into a free buffer and queued; while we drive
+    // the graph (the usual case) a cycle is started right after, so readers
+    // get exactly the pump's cadence. When another driver leads, its cycles
+    // take what is queued.
     void sendSampleBuffer(const SampleBuffer& sample, std::uint64_t hostTimeNs) override {
         if (!sample.image) return;
         PipeWireConnection::Lock hold(*connection);
-        pending = sample.image;
-        pendingAt = hostTimeNs;
-        if (pw_stream_is_driving(pwStream)) pw_stream_trigger_process(pwStream);
-    }
-
-    void onProcess() {
-        if (isSink || !pending || !pending->readable()) return;
+        const Picture& picture = *sample.image;
+        if (!picture.readable()) return;
         pw_buffer* b = pw_stream_dequeue_buffer(pwStream);
-        if (!b) return;  // every buffer is with the readers: skip this cycle
-        const Picture& picture = *pending;
+        if (!b) return;  // every buffer is with the readers: skip this frame
         spa_data& d = b->buffer->datas[0];
         auto* out = static_cast<std::uint8_t*>(d.data);
         const int w = picture.width(), h = picture.height();
@@ -154,26 +147,19 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
             pw_stream_queue_buffer(pwStream, b);
             return;
         }
-        for (int r = 0; r < h; ++r)
-            std::memcpy(out + stride * static_cast<std::size_t>(r),
-                        picture.luma() + picture.lumaStride() * static_cast<std::size_t>(r),
-                        static_cast<std::size_t>(w));
-        std::uint8_t* outChroma = out + stride * static_cast<std::size_t>(h);
-        for (int r = 0; r < h / 2; ++r)
-            std::memcpy(outChroma + stride * static_cast<std::size_t>(r),
-                        picture.chroma() + picture.chromaStride() * static_cast<std::size_t>(r),
-                        static_cast<std::size_t>(w));
+        copyNv12Into(out, stride, picture.luma(), picture.lumaStride(), picture.chroma(),
+                     picture.chromaStride(), static_cast<std::size_t>(w), static_cast<std::size_t>(h));
         d.chunk->offset = 0;
         d.chunk->size = static_cast<std::uint32_t>(need);
         d.chunk->stride = static_cast<std::int32_t>(stride);
-        if (auto* header = static_cast<spa_meta_header*>(
-                spa_buffer_find_meta_data(b->buffer, SPA_META_Header, sizeof(spa_meta_header)))) {
-            header->pts = static_cast<std::int64_t>(pendingAt);
+        if (auto* header = headerOf(b)) {
+            header->pts = static_cast<std::int64_t>(hostTimeNs);
             header->flags = 0;
             header->seq = sequence++;
             header->dts_offset = 0;
         }
         pw_stream_queue_buffer(pwStream, b);
+        if (pw_stream_is_driving(pwStream)) pw_stream_trigger_process(pwStream);
     }
 
     // ---- PipeWire events (loop thread, loop locked) ----
@@ -186,7 +172,6 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
             stream->source.startStream();
         } else if (!streaming && started) {
             started = false;
-            pending.reset();
             stream->source.stopStream();
         }
     }
@@ -197,23 +182,11 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
         const int stride = format.description.width;
         const int size = static_cast<int>(frameBytes());
-        const spa_pod* params[2];
-        int count = static_cast<int>(bufferCount);
+        const int count = static_cast<int>(bufferCount);
         // The sink asks for exactly its queue size; the source lets readers choose.
-        const int minimum = isSink ? count : 2;
-        const int maximum = isSink ? count : 16;
-        params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-            &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers,
-            SPA_PARAM_BUFFERS_buffers, SPA_POD_CHOICE_RANGE_Int(count, minimum, maximum),
-            SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
-            SPA_PARAM_BUFFERS_size, SPA_POD_Int(size),
-            SPA_PARAM_BUFFERS_stride, SPA_POD_Int(stride),
-            SPA_PARAM_BUFFERS_dataType,
-            SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))));
-        params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-            &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta,
-            SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
-            SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header))));
+        const spa_pod* params[2] = {
+            pictureBuffers(builder, count, isSink ? count : 2, isSink ? count : 16, size, stride),
+            headerMeta(builder)};
         pw_stream_update_params(pwStream, params, 2);
     }
 
@@ -240,23 +213,6 @@ std::unique_ptr<PipeWireService> PipeWireService::start(Provider& provider, Host
     service->connection_ = PipeWireConnection::connect("vsc-camera", error);
     if (!service->connection_) return nullptr;
     PipeWireConnection& connection = *service->connection_;
-
-    static const pw_stream_events events = [] {
-        pw_stream_events e{};
-        e.version = PW_VERSION_STREAM_EVENTS;
-        e.state_changed = [](void* data, pw_stream_state, pw_stream_state state, const char*) {
-            static_cast<Node*>(data)->onState(state);
-        };
-        e.param_changed = [](void* data, uint32_t id, const spa_pod* param) {
-            static_cast<Node*>(data)->onParamChanged(id, param);
-        };
-        e.add_buffer = [](void* data, pw_buffer* b) { static_cast<Node*>(data)->onAddBuffer(b); };
-        e.process = [](void* data) { static_cast<Node*>(data)->onProcess(); };
-        e.remove_buffer = [](void* data, pw_buffer* b) {
-            static_cast<Node*>(data)->onRemoveBuffer(b);
-        };
-        return e;
-    }();
 
     ProviderProperties providerProps =
         provider.source.providerProperties(provider.source.availableProperties());
@@ -298,24 +254,18 @@ std::unique_ptr<PipeWireService> PipeWireService::start(Provider& provider, Host
                 if (error) *error = "cannot create the stream " + stream->localizedName;
                 return nullptr;
             }
-            pw_stream_add_listener(node->pwStream, &node->listener, &events, node.get());
+            pw_stream_add_listener(node->pwStream, &node->listener, &streamEventsFor<Node>(),
+                                   node.get());
 
             std::uint8_t storage[1024];
             spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
             const auto& f = node->format;
-            spa_rectangle size = SPA_RECTANGLE(static_cast<uint32_t>(f.description.width),
-                                               static_cast<uint32_t>(f.description.height));
-            spa_fraction rate = SPA_FRACTION(static_cast<uint32_t>(f.minFrameDuration.timescale),
-                                             static_cast<uint32_t>(f.minFrameDuration.value));
-            const spa_pod* params[1];
-            params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-                &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat,
-                SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
-                SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
-                SPA_FORMAT_VIDEO_format, SPA_POD_Id(spaFormat(f.description.pixelFormat)),
-                SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size),
-                SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate),
-                SPA_FORMAT_VIDEO_maxFramerate, SPA_POD_Fraction(&rate)));
+            if (spaFormat(f.description.pixelFormat) != SPA_VIDEO_FORMAT_NV12 ||
+                f.minFrameDuration.value <= 0)
+                continue;  // only the NV12 format is published
+            const spa_pod* params[1] = {
+                nv12Format(builder, f.description.width, f.description.height,
+                           static_cast<int>(f.minFrameDuration.timescale / f.minFrameDuration.value))};
             auto flags = static_cast<pw_stream_flags>(
                 PW_STREAM_FLAG_MAP_BUFFERS | (sink ? 0 : PW_STREAM_FLAG_DRIVER));
             int res = pw_stream_connect(node->pwStream, sink ? PW_DIRECTION_INPUT : PW_DIRECTION_OUTPUT,
