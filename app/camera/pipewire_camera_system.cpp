@@ -20,32 +20,6 @@ namespace {
 constexpr double kLinkTimeLimit = 3.0;  // seconds for the camera to take our stream
 const char* const kDeviceIdKey = "vsc.device.id";
 
-void mergeProps(PipeWireCameraSystem::Node& node, const spa_dict* props) {
-    if (!props) return;
-    const spa_dict_item* item;
-    spa_dict_for_each(item, props) node.props[item->key] = item->value ? item->value : "";
-}
-
-const pw_node_events& nodeEvents() {
-    static const pw_node_events events = [] {
-        pw_node_events e{};
-        e.version = PW_VERSION_NODE_EVENTS;
-        e.info = [](void* data, const pw_node_info* info) {
-            if (info && (info->change_mask & PW_NODE_CHANGE_MASK_PROPS))
-                mergeProps(*static_cast<PipeWireCameraSystem::Node*>(data), info->props);
-        };
-        return e;
-    }();
-    return events;
-}
-
-void releaseProxy(PipeWireCameraSystem::Node& node) {
-    if (!node.proxy) return;
-    if (node.listener) spa_hook_remove(node.listener.get());
-    pw_proxy_destroy(node.proxy);
-    node.proxy = nullptr;
-}
-
 }  // namespace
 
 // Our output stream into a camera's sink node. Every field is guarded by the
@@ -149,13 +123,9 @@ PipeWireCameraSystem::~PipeWireCameraSystem() {
     std::lock_guard<std::mutex> hold(mutex_);
     for (auto& [id, queue] : queues_) queue->close();
     queues_.clear();
-    if (connection_ && registry_) {
+    if (connection_ && nodes_) {
         PipeWireConnection::Lock loop(*connection_);
-        for (auto& n : nodes_) releaseProxy(*n);
-        nodes_.clear();
-        spa_hook_remove(&registryListener_);
-        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
-        registry_ = nullptr;
+        nodes_.reset();
     }
 }
 
@@ -165,55 +135,15 @@ bool PipeWireCameraSystem::ensureConnected() {
     std::string error;
     connection_ = PipeWireConnection::connect("vsc-camera-sink", &error);
     if (!connection_) return false;
-    static const pw_registry_events events = [] {
-        pw_registry_events e{};
-        e.version = PW_VERSION_REGISTRY_EVENTS;
-        e.global = [](void* data, uint32_t id, uint32_t, const char* type, uint32_t,
-                      const spa_dict* props) {
-            if (std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0) return;
-            auto* self = static_cast<PipeWireCameraSystem*>(data);
-            auto node = std::make_shared<Node>();
-            node->id = id;
-            mergeProps(*node, props);
-            if (node->prop(PW_KEY_MEDIA_CLASS).rfind("Video/", 0) == 0) {
-                node->proxy = static_cast<pw_proxy*>(
-                    pw_registry_bind(self->registry_, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
-                if (node->proxy) {
-                    node->listener = std::make_shared<spa_hook>();
-                    pw_node_add_listener(reinterpret_cast<pw_node*>(node->proxy),
-                                         node->listener.get(), &nodeEvents(), node.get());
-                }
-            }
-            self->nodes_.push_back(std::move(node));
-        };
-        e.global_remove = [](void* data, uint32_t id) {
-            auto* self = static_cast<PipeWireCameraSystem*>(data);
-            auto& nodes = self->nodes_;
-            for (auto& n : nodes) {
-                if (n->id == id) releaseProxy(*n);
-            }
-            nodes.erase(std::remove_if(nodes.begin(), nodes.end(),
-                                       [id](const auto& n) { return n->id == id; }),
-                        nodes.end());
-        };
-        return e;
-    }();
     {
         PipeWireConnection::Lock loop(*connection_);
-        registry_ = pw_core_get_registry(connection_->core(), PW_VERSION_REGISTRY, 0);
-        pw_registry_add_listener(registry_, &registryListener_, &events, this);
+        nodes_ = std::make_unique<PipeWireNodes>(*connection_, "Video/");
     }
     // Twice: the first round trip brings the nodes, the second what the
     // bound ones say of themselves.
     connection_->sync();
     connection_->sync();
     return true;
-}
-
-const PipeWireCameraSystem::Node* PipeWireCameraSystem::findNode(CameraObjectId id) const {
-    for (const auto& n : nodes_)
-        if (n->id == id) return n.get();
-    return nullptr;
 }
 
 std::vector<CameraObjectId> PipeWireCameraSystem::list(CameraObjectId object,
@@ -223,15 +153,15 @@ std::vector<CameraObjectId> PipeWireCameraSystem::list(CameraObjectId object,
     if (object == kSystemObject && selector == kSelectorDevices) connection_->sync();
     PipeWireConnection::Lock loop(*connection_);
     if (object == kSystemObject && selector == kSelectorDevices) {
-        for (const auto& n : nodes_)
+        for (const auto& n : nodes_->list())
             if (n->prop(PW_KEY_MEDIA_CLASS) == "Video/Source") ids.push_back(n->id);
     } else if (selector == kSelectorStreams) {
-        const Node* device = findNode(object);
+        const PipeWireNodes::Node* device = nodes_->find(object);
         if (!device || device->prop(PW_KEY_MEDIA_CLASS) != "Video/Source") return ids;
         ids.push_back(device->id);
         std::string deviceId = device->prop(kDeviceIdKey);
         if (deviceId.empty()) return ids;
-        for (const auto& n : nodes_)
+        for (const auto& n : nodes_->list())
             if (n->prop(PW_KEY_MEDIA_CLASS) == "Video/Sink" && n->prop(kDeviceIdKey) == deviceId)
                 ids.push_back(n->id);
     }
@@ -258,7 +188,7 @@ std::optional<std::string> PipeWireCameraSystem::stringProperty(CameraObjectId o
                                                                 std::uint32_t selector) {
     if (selector != kSelectorName || !ensureConnected()) return std::nullopt;
     PipeWireConnection::Lock loop(*connection_);
-    const Node* node = findNode(object);
+    const PipeWireNodes::Node* node = nodes_->find(object);
     if (!node) return std::nullopt;
     for (const char* key : {PW_KEY_NODE_DESCRIPTION, PW_KEY_NODE_NICK, PW_KEY_NODE_NAME}) {
         std::string value = node->prop(key);
@@ -273,7 +203,7 @@ std::int32_t PipeWireCameraSystem::copyBufferQueue(CameraObjectId streamId,
     std::string target;
     {
         PipeWireConnection::Lock loop(*connection_);
-        const Node* node = findNode(streamId);
+        const PipeWireNodes::Node* node = nodes_->find(streamId);
         if (!node || node->prop(PW_KEY_MEDIA_CLASS) != "Video/Sink") return -ENOENT;
         target = node->prop(PW_KEY_OBJECT_SERIAL);
         if (target.empty()) target = node->prop(PW_KEY_NODE_NAME);

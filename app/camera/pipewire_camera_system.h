@@ -8,6 +8,7 @@
 
 #include "app/camera/camera_system.h"
 #include "platform/pipewire_connection.h"
+#include "platform/pipewire_nodes.h"
 
 namespace vsc {
 
@@ -34,30 +35,15 @@ public:
     std::int32_t stopStream(CameraObjectId device, CameraObjectId stream) override;
     std::uint64_t hostTimeNs() override;
 
-    struct Node {
-        CameraObjectId id = 0;
-        std::map<std::string, std::string> props;
-        // Video nodes are bound to read all their properties (the registry
-        // announces only a few, not the camera's identifiers).
-        pw_proxy* proxy = nullptr;
-        std::shared_ptr<spa_hook> listener;
-        std::string prop(const std::string& key) const {
-            auto it = props.find(key);
-            return it == props.end() ? std::string() : it->second;
-        }
-    };
     class OutputQueue;
 
 private:
     // Connects on first use; false when PipeWire cannot be reached.
     bool ensureConnected();
     std::vector<CameraObjectId> list(CameraObjectId object, std::uint32_t selector);
-    const Node* findNode(CameraObjectId id) const;
 
     std::unique_ptr<PipeWireConnection> connection_;
-    pw_registry* registry_ = nullptr;
-    spa_hook registryListener_{};
-    std::vector<std::shared_ptr<Node>> nodes_;  // registry order; guarded by the loop lock
+    std::unique_ptr<PipeWireNodes> nodes_;  // guarded by the loop lock
     std::map<CameraObjectId, std::shared_ptr<OutputQueue>> queues_;  // by stream id
     std::mutex mutex_;  // guards connection_ and queues_
 };

@@ -64,6 +64,7 @@ void AppModel::construct() {
     environment.systemFfmpegPaths = ports_.systemFfmpegPaths;
     receiver_ = ProgramReceiver::create(environment);
     sink_ = ports_.sink;
+    audio_ = ports_.audio;
     videoQueue_ = ports_.videoQueue ? ports_.videoQueue
                                     : std::make_shared<ThreadSerialQueue>("vsc.virtualcam.video");
     if (!ports_.previewRenderer) ports_.previewRenderer = renderPreview;
@@ -89,8 +90,9 @@ void AppModel::construct() {
             if (!isRunning) self->publish(self->receivingProgram, false);
         });
     };
-    receiver_->onAudioSamples = [](std::span<const float>) {
-        // The audio output and NDI take the samples once they are present.
+    receiver_->onAudioSamples = [audio = audio_](std::span<const float> block) {
+        if (audio) audio->write(block);
+        // NDI takes the same block once it is present.
     };
     receiver_->onVideoFrame = [weak](std::span<const std::uint8_t> frame) {
         if (auto self = weak.lock()) self->videoPath(frame);
@@ -168,7 +170,7 @@ void AppModel::startSending() {
         return;
     }
     connectSink();
-    if (selectedAudioDevice.value_ != 0) startAudioOutput();
+    startAudioOutput();
     receiver_->start(trimmed);
     publish(running, true);
     publish(receivingProgram, false);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/audio/audio_output.h"
 #include "app/camera/camera_sink.h"
 #include "app/intake/program_receiver.h"
 #include "app/model/activity_log.h"
@@ -52,6 +53,10 @@ public:
         std::shared_ptr<SerialQueue> videoQueue;
         // The camera's sink stream client; none until a camera is available.
         std::shared_ptr<CameraSink> sink;
+        // The programme sound's output; none in programs without sound.
+        std::shared_ptr<AudioOutput> audio;
+        // Where the output devices are listed (the audio output's system).
+        std::shared_ptr<AudioSystem> audioSystem;
         // The preview scaler; renderPreview when not given.
         std::function<std::optional<PreviewImage>(const PixelBuffer&)> previewRenderer;
     };
@@ -146,6 +151,10 @@ public:
     void statisticsTick();
     void videoPath(std::span<const std::uint8_t> frame);
 
+    // Sound: the device list and choice, and the 30 Hz level meter.
+    void refreshAudioDevices();
+    void updateAudioMeter();
+
 private:
     void construct();
     template <class T>
@@ -160,11 +169,9 @@ private:
     // Places where later parts of the program plug in; each does nothing until
     // its part is present.
     void connectSink();
-    void applyAudioSettings() {}
-    void refreshAudioDevices() {}
-    void updateAudioMeter() {}
-    void startAudioOutput() {}
-    void stopAudioOutput() {}
+    void applyAudioSettings();
+    void startAudioOutput();
+    void stopAudioOutput();
     void startNdiOutput() {}
     void stopNdiOutput() {}
     void startDiscovery() {}
@@ -190,6 +197,7 @@ private:
     AtomicInt lastPreviewAt_;
     std::shared_ptr<ProgramReceiver> receiver_;
     std::shared_ptr<CameraSink> sink_;
+    std::shared_ptr<AudioOutput> audio_;
     std::shared_ptr<SerialQueue> videoQueue_;
     AtomicInt videoDelay_;
     AtomicInt frameCounter_;

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "app/audio/pipewire_audio_system.h"
 #include "app/camera/pipewire_camera_system.h"
 #include "app/model/app_model.h"
 #include "platform/main_queue.h"
@@ -50,6 +51,9 @@ int main() {
     ports.preferences = &preferences;
     ports.resourcesDir = vsc::resourcesDirectory();
     ports.sink = std::make_shared<vsc::CameraSink>(std::make_shared<vsc::PipeWireCameraSystem>());
+    auto audioSystem = std::make_shared<vsc::PipeWireAudioSystem>();
+    ports.audioSystem = audioSystem;
+    ports.audio = std::make_shared<vsc::AudioOutput>(audioSystem);
 
     std::shared_ptr<vsc::AppModel> model;
     main.post([&] {

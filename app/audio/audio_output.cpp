@@ -1,0 +1,78 @@
+#include "app/audio/audio_output.h"
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+
+namespace vsc {
+
+AudioOutput::AudioOutput(std::shared_ptr<AudioSystem> system)
+    : system_(std::move(system)), ring_(std::make_shared<AudioRing>(kRingFrames, kChannels)) {
+    ring_->targetFrames.store(4800);
+}
+
+std::optional<AudioError> AudioOutput::start(std::uint32_t deviceId) {
+    stop();
+    if (!system_) return AudioError{"VSCVirtualCam", 1, "No audio system to play into"};
+    {
+        std::lock_guard<UnfairLock> hold(ring_->lock);
+        ring_->reset();
+    }
+    std::shared_ptr<AudioRing> ring = ring_;
+    auto error = system_->start(deviceId, [ring](std::uint32_t frames, std::span<float* const> buffers) {
+        std::lock_guard<UnfairLock> hold(ring->lock);
+        ring->render(frames, buffers);
+    });
+    started_ = !error;
+    return error;
+}
+
+void AudioOutput::stop() {
+    if (!started_ || !system_) return;
+    system_->stop();
+    started_ = false;
+}
+
+void AudioOutput::write(std::span<const float> samples) {
+    const auto frames = static_cast<std::int64_t>(samples.size()) / ring_->channels;
+    std::lock_guard<UnfairLock> hold(ring_->lock);
+    ring_->write(samples.data(), frames);
+}
+
+void AudioOutput::setDelayMs(std::int64_t delayMs) {
+    delayMs_ = delayMs;
+    ring_->setDelayMs(delayMs);
+}
+
+void AudioOutput::setGainDb(double gainDb) {
+    gainDb_ = gainDb;
+    ring_->setGainDb(gainDb);
+}
+
+float AudioOutput::takePeak() {
+    std::lock_guard<UnfairLock> hold(ring_->lock);
+    return ring_->takePeak();
+}
+
+bool isProgramAudioDevice(const AudioDevice& device) {
+    return device.name == "Vendaroscope Program Audio" || device.name == "VSC Program Audio";
+}
+
+std::uint32_t chooseAudioDevice(const std::vector<AudioDevice>& devices, std::uint32_t current) {
+    for (const auto& d : devices)
+        if (d.id == current) return current;
+    for (const auto& d : devices)
+        if (isProgramAudioDevice(d)) return d.id;
+    for (const auto& d : devices)
+        if (d.name.find("BlackHole") != std::string::npos) return d.id;
+    return 0;
+}
+
+double nextMeterLevel(float peak, double previousLevel) {
+    double level = (20.0 * std::log10(std::max(static_cast<double>(peak), 0.00001)) + 60.0) / 60.0;
+    if (level <= 0) level = 0;
+    if (level > 1) level = 1;
+    return std::max(level, previousLevel - 1.0 / 60.0);
+}
+
+}  // namespace vsc

@@ -1,0 +1,159 @@
+#include "app/audio/audio_output.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "app/model/app_model.h"
+#include "support/fakes.h"
+#include "support/recording_dispatcher.h"
+#include "support/virtual_clock.h"
+#include "support/virtual_main_queue.h"
+
+namespace {
+
+using vsc::AudioDevice;
+
+class FakeAudioSystem final : public vsc::AudioSystem {
+public:
+    std::vector<AudioDevice> devices;
+    std::optional<vsc::AudioError> failure;
+    std::vector<std::uint32_t> started;
+    int stops = 0;
+    Render render;
+    std::optional<vsc::AudioError> start(std::uint32_t id, Render r) override {
+        started.push_back(id);
+        if (failure) return failure;
+        render = std::move(r);
+        return std::nullopt;
+    }
+    void stop() override { ++stops; }
+    std::vector<AudioDevice> outputDevices() override { return devices; }
+};
+
+TEST(AudioDeviceChoice, ProgramDeviceThenBlackHoleThenNone) {
+    std::vector<AudioDevice> three = {{40, "Built-in Output"}, {55, "BlackHole 2ch"}, {61, "VSC Program Audio"}};
+    EXPECT_EQ(vsc::chooseAudioDevice(three, 0), 61u);
+    EXPECT_EQ(vsc::chooseAudioDevice(three, 40), 40u);  // a listed choice is kept
+    EXPECT_EQ(vsc::chooseAudioDevice({{40, "Built-in Output"}, {70, "BlackHole 16ch"}}, 0), 70u);
+    EXPECT_EQ(vsc::chooseAudioDevice({{40, "Built-in Output"}, {62, "vendaroscope program audio"}}, 0), 0u);
+    EXPECT_EQ(vsc::chooseAudioDevice({{40, "Built-in Output"}, {63, "Vendaroscope Program Audio"}}, 99), 63u);
+    EXPECT_EQ(vsc::chooseAudioDevice({}, 61), 0u);
+}
+
+TEST(AudioMeter, RisesAtOnceAndFallsADecibelATick) {
+    EXPECT_DOUBLE_EQ(vsc::nextMeterLevel(1.0f, 0), 1.0);
+    EXPECT_NEAR(vsc::nextMeterLevel(0.0316f, 0), 0.5, 0.001);
+    EXPECT_NEAR(vsc::nextMeterLevel(0.001f, 0), 0.0, 1e-7);  // -60 dBFS
+    EXPECT_EQ(vsc::nextMeterLevel(0.0009f, 0), 0.0);
+    EXPECT_EQ(vsc::nextMeterLevel(0.0f, 0), 0.0);
+    EXPECT_DOUBLE_EQ(vsc::nextMeterLevel(0.0f, 1.0), 1.0 - 1.0 / 60.0);
+}
+
+TEST(AudioOutput, RendersTheRingThroughTheSystemWithGain) {
+    auto system = std::make_shared<FakeAudioSystem>();
+    vsc::AudioOutput output(system);
+    output.setGainDb(-6);
+    output.setDelayMs(0);
+    ASSERT_FALSE(output.start(61));
+    std::vector<float> block(960, 0.5f);
+    for (int i = 0; i < 10; ++i) output.write(block);  // 100 ms: primed
+    std::vector<float> left(480), right(480);
+    float* planes[2] = {left.data(), right.data()};
+    system->render(480, std::span<float* const>(planes, 2));
+    EXPECT_NEAR(left[10], 0.5f * std::pow(10.0f, -6.0f / 20.0f), 1e-5);
+    EXPECT_NEAR(right[479], left[479], 1e-7);
+    EXPECT_NEAR(output.takePeak(), left[10], 1e-6);
+    output.stop();
+    output.stop();
+    EXPECT_EQ(system->stops, 1);
+}
+
+class ModelSound : public ::testing::Test {
+protected:
+    std::shared_ptr<vsc::AppModel> make() {
+        vsc::AppModel::Ports ports;
+        ports.main = &main;
+        ports.preferences = &prefs;
+        ports.dispatcher = &dispatcher;
+        ports.clock = &clock;
+        ports.systemFfmpegPaths = {};
+        ports.videoQueue = std::make_shared<vsc::test::ManualSerialQueue>();
+        ports.audioSystem = system;
+        output = std::make_shared<vsc::AudioOutput>(system);
+        ports.audio = output;
+        auto model = vsc::AppModel::create(ports);
+        model->onLogLine = [this](const std::string& line) { logs.push_back(line.substr(line.find("  ") + 2)); };
+        return model;
+    }
+    void TearDown() override {
+        clock.finish();
+        dispatcher.fireDelayed();
+        dispatcher.joinAll();
+    }
+    vsc::test::VirtualMainQueue main;
+    vsc::test::VirtualClock clock;
+    vsc::test::RecordingDispatcher dispatcher;
+    vsc::MemoryPreferences prefs;
+    std::shared_ptr<FakeAudioSystem> system = std::make_shared<FakeAudioSystem>();
+    std::shared_ptr<vsc::AudioOutput> output;
+    std::vector<std::string> logs;
+};
+
+TEST_F(ModelSound, ChoosesAtStartUpAndReplacesAVanishedDevice) {
+    system->devices = {{40, "Built-in Output"}, {61, "Vendaroscope Program Audio"}};
+    auto model = make();
+    EXPECT_EQ(model->selectedAudioDevice(), 61u);
+    EXPECT_EQ(model->audioDevices().size(), 2u);
+    system->devices = {{40, "Built-in Output"}, {70, "BlackHole 2ch"}};
+    model->refreshAudioDevices();
+    EXPECT_EQ(model->selectedAudioDevice(), 70u);
+}
+
+TEST_F(ModelSound, SendingStartsAndStopsTheOutputAndLogsAFailure) {
+    prefs.set("programURL", std::string("rtsp://h/STAGE_1"));
+    auto model = make();
+    model->startSending();  // no device: nothing started, nothing said
+    EXPECT_TRUE(system->started.empty());
+    EXPECT_TRUE(logs.empty());
+    model->stopSending();
+    system->devices = {{61, "Vendaroscope Program Audio"}};
+    model->refreshAudioDevices();
+    system->failure = vsc::AudioError{"PipeWire", -2, "The audio device 61 is gone"};
+    main.advance(2);
+    model->startSending();
+    EXPECT_EQ(system->started, std::vector<std::uint32_t>{61});
+    EXPECT_EQ(logs, std::vector<std::string>{"Audio output failed: The audio device 61 is gone"});
+    EXPECT_TRUE(model->running());
+}
+
+TEST_F(ModelSound, TheMeterPublishesOnlyChangesAndAppliesStoredSettings) {
+    prefs.set("audioGainDb", 6.0);
+    prefs.set("audioDelayMs", 250.9);
+    auto model = make();
+    EXPECT_EQ(output->ring().targetFrames.load(), 250 * 48);  // the delay truncated
+    EXPECT_NEAR(output->ring().gain.load(), std::pow(10.0, 6.0 / 20.0), 1e-6);
+    int changes = 0;
+    model->observe([&] { ++changes; });
+    main.advance(1.0 / 30.0 + 1e-9);  // one meter tick at silence: level stays 0
+    EXPECT_EQ(changes, 0);
+    EXPECT_EQ(model->audioLevelDb(), -60);
+    model->setAudioGainDb(-24);
+    model->setAudioDelayMs(40);
+    EXPECT_EQ(prefs.doubleValue("audioGainDb"), -24);
+    EXPECT_EQ(output->ring().targetFrames.load(), 4800);  // 100 ms at least
+    EXPECT_NEAR(output->ring().gain.load(), std::pow(10.0, -24.0 / 20.0), 1e-6);
+    // A loud block rendered: the next tick rises at once, the ones after fall.
+    ASSERT_FALSE(output->start(61));  // starts with an empty ring
+    std::vector<float> block(960, 1.0f);
+    for (int i = 0; i < 10; ++i) output->write(block);
+    std::vector<float> left(480), right(480);
+    float* planes[2] = {left.data(), right.data()};
+    system->render(480, std::span<float* const>(planes, 2));
+    main.advance(1.0 / 30.0);
+    EXPECT_NEAR(model->audioLevelDb(), -24, 0.01);
+    main.advance(1.0 / 30.0);
+    EXPECT_NEAR(model->audioLevelDb(), -25, 0.01);
+}
+
+}  // namespace
