@@ -5,7 +5,9 @@
 # a window) resumes sending the studio's programme into it; and a real
 # PipeWire client, GStreamer's pipewiresrc, records what a video call sees:
 # a PNG of the programme, its frame rate, then a PNG of the slate once the
-# studio drops. Everything lands in demo-output/.
+# studio drops; and pw-record records the virtual microphone "Vendaroscope
+# Program Audio" into a WAV of what the call hears. Everything lands in
+# demo-output/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -41,6 +43,10 @@ echo "== desktop session (D-Bus, PipeWire, WirePlumber)"
 env_file=$(bash scripts/session.sh start "$out/session")
 # shellcheck disable=SC1090
 source "$env_file"
+# The virtual microphone's configuration, as the application installs it.
+mkdir -p "$XDG_CONFIG_HOME/pipewire/pipewire.conf.d"
+cp resources/pipewire/vendaroscope-program-audio.conf "$XDG_CONFIG_HOME/pipewire/pipewire.conf.d/"
+bash scripts/session.sh restart-audio "$out/session" >/dev/null
 
 echo "== camera program"
 build/bin/vendaroscope-camera >"$out/camera.log" 2>&1 &
@@ -73,6 +79,16 @@ fps=$(timeout 20 gst-launch-1.0 -v pipewiresrc target-object="Vendaroscope Progr
     ! fpsdisplaysink video-sink=fakesink text-overlay=false sync=false 2>&1 \
     | grep -o "average: [0-9.]*" | tail -1 | cut -d' ' -f2)
 echo "camera picture: $out/programme.png (1920x1080 NV12), measured ${fps:-?} fps"
+
+echo "== what a video call hears"
+timeout 10 pw-record --target vendaroscope_program_audio_mic --rate 48000 --channels 2 --format s16 \
+    "$out/microphone.wav" &
+recorder=$!
+sleep 4
+kill -INT "$recorder" 2>/dev/null || true
+wait "$recorder" 2>/dev/null || true
+level=$(sox "$out/microphone.wav" -n stat 2>&1 | awk '/Maximum amplitude/ {max=$3} /RMS +amplitude/ {rms=$3} END {printf "peak %.3f (%.1f dBFS), RMS %.3f", max, 20*log(max)/log(10), rms}')
+echo "microphone: $out/microphone.wav, $level"
 
 echo "== the studio drops its programme"
 curl -s "$api/control/drop?path=STAGE_1" >/dev/null
