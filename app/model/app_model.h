@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/audio/audio_driver_installer.h"
 #include "app/audio/audio_output.h"
 #include "app/camera/camera_sink.h"
 #include "app/intake/program_receiver.h"
@@ -57,6 +58,8 @@ public:
         std::shared_ptr<AudioOutput> audio;
         // Where the output devices are listed (the audio output's system).
         std::shared_ptr<AudioSystem> audioSystem;
+        // The virtual microphone's installation.
+        std::shared_ptr<AudioDriverInstaller> audioDriver;
         // The preview scaler; renderPreview when not given.
         std::function<std::optional<PreviewImage>(const PixelBuffer&)> previewRenderer;
     };

@@ -1,5 +1,6 @@
 // The model's sound: settings applied to the output, the device choice, the
 // output started and stopped with sending, and the level meter.
+#include <algorithm>
 #include <cmath>
 
 #include "app/model/app_model.h"
@@ -18,8 +19,9 @@ void AppModel::refreshAudioDevices() {
                                              : std::vector<AudioDevice>{});
     std::uint32_t chosen = chooseAudioDevice(audioDevices.value_, selectedAudioDevice.value_);
     if (chosen != selectedAudioDevice.value_) publish(selectedAudioDevice, chosen);
-    // Whether the virtual microphone is loaded feeds the driver state once its
-    // installer is present.
+    bool loaded = std::any_of(audioDevices.value_.begin(), audioDevices.value_.end(),
+                              [](const AudioDevice& d) { return isProgramAudioDevice(d); });
+    if (ports_.audioDriver) publish(audioDriverState, ports_.audioDriver->state(loaded));
 }
 
 void AppModel::startAudioOutput() {

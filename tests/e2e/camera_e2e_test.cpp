@@ -81,6 +81,15 @@ public:
     bool waitFor(std::size_t n, std::chrono::milliseconds limit) {
         return eventually([&] { return count() >= n; }, limit);
     }
+    // Until the newest frame looks like that.
+    bool waitForLook(Look look, std::chrono::milliseconds limit) {
+        return eventually(
+            [&] {
+                std::lock_guard<std::mutex> hold(mutex_);
+                return !frames_.empty() && frames_.back().look == look;
+            },
+            limit);
+    }
     // Frames per second between frame `from` and the newest.
     double rate(std::size_t from) {
         auto f = frames();
@@ -157,12 +166,7 @@ TEST_F(CameraWithStudio, TheStudioPictureThenTheSlateOnceTheStudioDrops) {
     vsc::test::TestStudio studio;
     auto host = startHost(studio.url("STAGE_1"));
     Viewer viewer;
-    ASSERT_TRUE(eventually(
-        [&] {
-            auto f = viewer.frames();
-            return !f.empty() && f.back().look == Look::Bars;
-        },
-        20s));
+    ASSERT_TRUE(viewer.waitForLook(Look::Bars, 20s));
     std::size_t first = viewer.count();
     ASSERT_TRUE(viewer.waitFor(first + 91, 10s));
     EXPECT_NEAR(viewer.rate(first), 30.0, 0.5);
@@ -178,7 +182,7 @@ TEST_F(CameraWithStudio, TheStudioPictureThenTheSlateOnceTheStudioDrops) {
 
     auto dropped = Steady::now();
     studio.control("drop?path=STAGE_1");
-    ASSERT_TRUE(eventually([&] { return viewer.frames().back().look == Look::Slate; }, 10s));
+    ASSERT_TRUE(viewer.waitForLook(Look::Slate, 10s));
     auto frames = viewer.frames();
     Steady::time_point lastBars{}, firstSlate{};
     for (const auto& f : frames) {
@@ -205,15 +209,10 @@ TEST_F(CameraWithStudio, KillingTheHostLeavesTheSlate) {
     vsc::test::TestStudio studio;
     auto host = startHost(studio.url("STAGE_2"));
     Viewer viewer;
-    ASSERT_TRUE(eventually(
-        [&] {
-            auto f = viewer.frames();
-            return !f.empty() && f.back().look == Look::Bars;
-        },
-        20s));
+    ASSERT_TRUE(viewer.waitForLook(Look::Bars, 20s));
     host->stop(SIGKILL);
     auto killed = Steady::now();
-    ASSERT_TRUE(eventually([&] { return viewer.frames().back().look == Look::Slate; }, 5s));
+    ASSERT_TRUE(viewer.waitForLook(Look::Slate, 5s));
     // The producer left: the sink stopped, so the slate comes at once.
     EXPECT_LT(std::chrono::duration<double>(Steady::now() - killed).count(), 1.0);
     std::size_t n = viewer.count();

@@ -54,6 +54,8 @@ int main() {
     auto audioSystem = std::make_shared<vsc::PipeWireAudioSystem>();
     ports.audioSystem = audioSystem;
     ports.audio = std::make_shared<vsc::AudioOutput>(audioSystem);
+    ports.audioDriver = std::make_shared<vsc::AudioDriverInstaller>(
+        ports.resourcesDir, vsc::AudioDriverInstaller::defaultConfigHome());
 
     std::shared_ptr<vsc::AppModel> model;
     main.post([&] {

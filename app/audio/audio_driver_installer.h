@@ -1,0 +1,44 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "app/audio/audio_driver_state.h"
+
+namespace vsc {
+
+// The virtual microphone's installation: a PipeWire configuration file that
+// the application carries among its resources and installs into the user's
+// PipeWire configuration folder. Its version is written inside it as two
+// keys, "vendaroscope.version.short" and "vendaroscope.version.build".
+class AudioDriverInstaller {
+public:
+    static constexpr const char* kFileName = "vendaroscope-program-audio.conf";
+
+    // resourcesDir: the application's resources; configHome: the user's
+    // configuration folder ($XDG_CONFIG_HOME or ~/.config).
+    AudioDriverInstaller(std::string resourcesDir, std::string configHome);
+
+    // The copy among the resources and the installed one.
+    std::string resourceCopy() const;
+    std::string installedFolder() const;
+    std::string installedFile() const;
+
+    // "short (build)", "?" for a key that is missing; none when the file
+    // cannot be read.
+    static std::optional<std::string> versionText(const std::string& path);
+
+    // The state, given whether the system lists a programme audio device.
+    AudioDriverState state(bool loaded) const;
+
+    static std::string defaultConfigHome();
+
+private:
+    std::string resourcesDir_;
+    std::string configHome_;
+};
+
+// The user's words for a state.
+std::string summary(const AudioDriverState& state);
+
+}  // namespace vsc

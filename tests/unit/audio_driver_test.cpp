@@ -1,0 +1,78 @@
+#include "app/audio/audio_driver_installer.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class DriverState : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/vsc-driver-XXXXXX";
+        dir = mkdtemp(pattern);
+        fs::create_directories(dir / "resources" / "pipewire");
+        fs::create_directories(dir / "config" / "pipewire" / "pipewire.conf.d");
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    void bundle(const std::string& text) {
+        std::ofstream(dir / "resources" / "pipewire" / vsc::AudioDriverInstaller::kFileName) << text;
+    }
+    void install(const std::string& text) {
+        std::ofstream(dir / "config" / "pipewire" / "pipewire.conf.d" / vsc::AudioDriverInstaller::kFileName) << text;
+    }
+    static std::string version(const std::string& s, const std::string& b) {
+        return "# vendaroscope.version.short = " + s + "\n# vendaroscope.version.build = " + b + "\ncontext.modules = []\n";
+    }
+    vsc::AudioDriverInstaller installer() const {
+        return vsc::AudioDriverInstaller((dir / "resources").string(), (dir / "config").string());
+    }
+    fs::path dir;
+};
+
+TEST_F(DriverState, FollowsTheInstalledAndBundledVersions) {
+    EXPECT_EQ(installer().state(true), vsc::AudioDriverState{vsc::DriverUnavailable{}});
+    bundle(version("1.2", "7"));
+    EXPECT_EQ(installer().state(true), vsc::AudioDriverState{vsc::DriverMissing{}});  // listed or not
+    install(version("1.2", "7"));
+    EXPECT_EQ(installer().state(true), vsc::AudioDriverState{vsc::DriverOk{"1.2 (7)"}});
+    EXPECT_EQ(vsc::summary(installer().state(true)), "Installed · v1.2 (7)");
+    EXPECT_EQ(installer().state(false), vsc::AudioDriverState{vsc::DriverNotLoaded{"1.2 (7)"}});
+    bundle(version("1.3", "9"));
+    for (bool loaded : {true, false}) {
+        EXPECT_EQ(installer().state(loaded), (vsc::AudioDriverState{vsc::DriverOutdated{"1.2 (7)", "1.3 (9)"}}));
+    }
+    EXPECT_EQ(vsc::summary(installer().state(true)),
+              "Installed v1.2 (7), this app ships v1.3 (9) — repair to update");
+    bundle(version("1.1", "3"));  // an older bundle is a difference too
+    EXPECT_EQ(installer().state(true), (vsc::AudioDriverState{vsc::DriverOutdated{"1.2 (7)", "1.1 (3)"}}));
+}
+
+TEST_F(DriverState, AMissingKeyReadsAsAQuestionMark) {
+    bundle(version("1.2", "7"));
+    install("# vendaroscope.version.short = 1.2\ncontext.modules = []\n");
+    EXPECT_EQ(vsc::AudioDriverInstaller::versionText(installer().installedFile()), "1.2 (?)");
+    EXPECT_EQ(installer().state(true), (vsc::AudioDriverState{vsc::DriverOutdated{"1.2 (?)", "1.2 (7)"}}));
+    EXPECT_EQ(vsc::AudioDriverInstaller::versionText((dir / "nothing.conf").string()), std::nullopt);
+}
+
+TEST(DriverSummary, WordsForTheOtherStates) {
+    EXPECT_EQ(vsc::summary(vsc::DriverNotLoaded{"1.0 (1)"}),
+              "Installed v1.0 (1) but not loaded by the audio system — repair to reload");
+    EXPECT_EQ(vsc::summary(vsc::DriverMissing{}),
+              "Not installed — the “Vendaroscope Program Audio” microphone is unavailable");
+    EXPECT_EQ(vsc::summary(vsc::DriverUnavailable{}), "No driver bundled in this build");
+}
+
+TEST(DriverBundle, TheShippedConfigurationCarriesItsVersion) {
+    auto text = vsc::AudioDriverInstaller::versionText(std::string(VSC_SOURCE_DIR) +
+                                                       "/resources/pipewire/vendaroscope-program-audio.conf");
+    ASSERT_TRUE(text);
+    EXPECT_EQ(text->find('?'), std::string::npos) << *text;
+}
+
+}  // namespace
