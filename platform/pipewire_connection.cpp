@@ -85,3 +85,12 @@ bool PipeWireConnection::sync(double seconds) {
 }
 
 }  // namespace vsc
+
+namespace vsc {
+
+bool PipeWireConnection::broken() {
+    Lock hold(*this);
+    return failed_;
+}
+
+}  // namespace vsc

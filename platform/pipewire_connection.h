@@ -26,6 +26,9 @@ public:
     void signal() { pw_thread_loop_signal(loop_, false); }
     // Runs every pending server round trip: objects created before are known after.
     bool sync(double seconds = 5.0);
+    // True once the server connection has failed (for example the server
+    // restarted); such a connection is to be replaced.
+    bool broken();
 
     class Lock {
     public:

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -30,6 +31,22 @@ public:
 
     // The state, given whether the system lists a programme audio device.
     AudioDriverState state(bool loaded) const;
+
+    // Reloads the audio server so that it reads its configuration again; an
+    // error text on failure.
+    using Reload = std::function<std::optional<std::string>()>;
+
+    // Replaces the installed configuration with the bundled one, then reloads
+    // the audio server. An error text on failure. Blocks: never call it on the
+    // main thread.
+    std::optional<std::string> repair(const Reload& reload) const;
+
+    // The shell line of the file steps, for a bundled copy and a folder.
+    std::string repairCommand() const;
+
+    // A path quoted for the shell: in single quotes, each single quote in it
+    // written as '\''.
+    static std::string shellQuote(const std::string& path);
 
     static std::string defaultConfigHome();
 

@@ -4,6 +4,8 @@
 #include <mutex>
 
 #include "app/audio/audio_output.h"
+#include <pipewire/impl-module.h>
+
 #include "platform/pipewire_connection.h"
 #include "platform/pipewire_nodes.h"
 
@@ -23,6 +25,12 @@ public:
     void stop() override;
     std::vector<AudioDevice> outputDevices() override;
 
+    // Makes the audio server read the installed microphone configuration: the
+    // user's PipeWire services are restarted where systemd manages them;
+    // elsewhere this program hosts the configuration's loopback itself until
+    // the server next starts. An error text on failure.
+    std::optional<std::string> reloadServer(const std::string& configurationFile);
+
     struct Playback;
 
 private:
@@ -32,6 +40,7 @@ private:
     std::unique_ptr<PipeWireConnection> connection_;
     std::unique_ptr<PipeWireNodes> nodes_;
     std::unique_ptr<Playback> playback_;
+    pw_impl_module* hosted_ = nullptr;  // the loopback hosted here, if any
 };
 
 }  // namespace vsc

@@ -58,8 +58,10 @@ public:
         std::shared_ptr<AudioOutput> audio;
         // Where the output devices are listed (the audio output's system).
         std::shared_ptr<AudioSystem> audioSystem;
-        // The virtual microphone's installation.
+        // The virtual microphone's installation, and how the audio server is
+        // made to read it again after a repair.
         std::shared_ptr<AudioDriverInstaller> audioDriver;
+        AudioDriverInstaller::Reload reloadAudioServer;
         // The preview scaler; renderPreview when not given.
         std::function<std::optional<PreviewImage>(const PixelBuffer&)> previewRenderer;
     };
@@ -157,6 +159,8 @@ public:
     // Sound: the device list and choice, and the 30 Hz level meter.
     void refreshAudioDevices();
     void updateAudioMeter();
+    // Reinstalls the virtual microphone (one repair at a time).
+    void repairAudioDriver();
 
 private:
     void construct();

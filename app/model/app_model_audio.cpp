@@ -42,4 +42,29 @@ void AppModel::updateAudioMeter() {
     publish(audioLevelDb, level * 60.0 - 60.0);
 }
 
+void AppModel::repairAudioDriver() {
+    if (repairingAudioDriver.value_ || !ports_.audioDriver) return;
+    publish(repairingAudioDriver, true);
+    auto installer = ports_.audioDriver;
+    log("Audio driver: installing " + std::string(AudioDriverInstaller::kFileName) + " into " +
+        installer->installedFolder() + "…");
+    std::weak_ptr<AppModel> weak = weak_from_this();
+    MainQueue* main = ports_.main;
+    Dispatcher* dispatcher = ports_.dispatcher;
+    auto reload = ports_.reloadAudioServer;
+    dispatcher->async([weak, main, dispatcher, installer, reload] {
+        std::optional<std::string> failure = installer->repair(reload);
+        // Give the audio server a moment to list the device before looking.
+        dispatcher->asyncAfter(1.5, [weak, main, failure] {
+            main->post([weak, failure] {
+                auto self = weak.lock();
+                if (!self) return;
+                self->publish(self->repairingAudioDriver, false);
+                self->refreshAudioDevices();
+                self->log("Audio driver: " + (failure ? *failure : summary(self->audioDriverState.value_)));
+            });
+        });
+    });
+}
+
 }  // namespace vsc

@@ -142,4 +142,51 @@ TEST_F(Microphone, NeverGoesAboveMinusOneDecibelEvenAtPlusTwentyFour) {
     EXPECT_NEAR(loud.frequency, 1000.0, 2.0);
 }
 
+// The application installs the microphone itself: its repair puts the
+// configuration in place and makes the audio server provide the device.
+TEST(MicrophoneInstall, TheRepairMakesTheDeviceAppearAndItCarriesTheProgramme) {
+    vsc::test::DesktopSession session;
+    vsc::test::TestStudio studio;
+    ASSERT_FALSE(vsc::test::nodeListed("vendaroscope_program_audio_mic"));
+    std::string config = session.configHome();
+    fs::create_directories(config + "/vendaroscope-virtualcam");
+    std::ofstream(config + "/vendaroscope-virtualcam/preferences.json")
+        << "{\"programURL\": \"" << studio.url("STAGE_1") << "\", \"setupCompleted\": true}";
+    std::string log = session.dir() + "/host.log";
+    auto readLog = [&] {
+        std::ifstream in(log);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    Program host(std::string(VSC_BINARY_DIR) + "/bin/vsc-headless", {}, {{"XDG_CONFIG_HOME", config}},
+                 false, true, log);
+    std::this_thread::sleep_for(500ms);
+    host.send("repair-audio");
+    ASSERT_TRUE(eventually([&] { return readLog().find("Audio driver: Installed") != std::string::npos; }, 15s))
+        << readLog();
+    EXPECT_NE(readLog().find("Audio driver: installing vendaroscope-program-audio.conf into " + config +
+                             "/pipewire/pipewire.conf.d…"),
+              std::string::npos);
+    EXPECT_NE(readLog().find("Audio driver: Installed · v"), std::string::npos) << readLog();
+    EXPECT_TRUE(fs::exists(config + "/pipewire/pipewire.conf.d/vendaroscope-program-audio.conf"));
+    EXPECT_TRUE(vsc::test::nodeListed("vendaroscope_program_audio_mic"));
+
+    // Sending now plays into it, and the microphone hears the tone.
+    host.send("start");
+    ASSERT_TRUE(eventually([&] { return readLog().find("receiving=1") != std::string::npos; }, 20s)) << readLog();
+    fs::path wav = session.dir() + "/after-repair.wav";
+    {
+        Program recorder("/usr/bin/pw-record", {"--target", "vendaroscope_program_audio_mic", "--rate", "48000",
+                                                "--channels", "2", "--format", "f32", wav.string()});
+        std::this_thread::sleep_for(2s);
+        recorder.stop(SIGINT);
+    }
+    auto samples = leftChannel(wav);
+    if (samples.size() > 24000) samples.erase(samples.begin(), samples.begin() + 24000);
+    Sound tone = measure(samples);
+    EXPECT_NEAR(tone.frequency, 1000.0, 2.0);
+    EXPECT_NEAR(tone.peak, 0.5f, 0.03f);
+}
+
 }  // namespace

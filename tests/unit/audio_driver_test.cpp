@@ -76,3 +76,48 @@ TEST(DriverBundle, TheShippedConfigurationCarriesItsVersion) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DriverRepair, QuotesPathsAndCopiesTheBundleEvenWithASingleQuoteInThem) {
+    EXPECT_EQ(vsc::AudioDriverInstaller::shellQuote("/a/it's"), "'/a/it'\\''s'");
+    char pattern[] = "/tmp/vsc-repair-XXXXXX";
+    fs::path dir = mkdtemp(pattern);
+    fs::path resources = dir / "it's here" / "resources";
+    fs::create_directories(resources / "pipewire");
+    std::ofstream(resources / "pipewire" / vsc::AudioDriverInstaller::kFileName)
+        << "# vendaroscope.version.short = 2.0\n# vendaroscope.version.build = 4\n";
+    vsc::AudioDriverInstaller installer(resources.string(), (dir / "o'config").string());
+    std::ofstream(dir / "stale") << "old";
+    int reloads = 0;
+    EXPECT_EQ(installer.repair([&] {
+        ++reloads;
+        return std::optional<std::string>();
+    }),
+              std::nullopt);
+    EXPECT_EQ(reloads, 1);
+    EXPECT_EQ(vsc::AudioDriverInstaller::versionText(installer.installedFile()), "2.0 (4)");
+    EXPECT_EQ(installer.state(true), vsc::AudioDriverState{vsc::DriverOk{"2.0 (4)"}});
+    // A reload that fails is what the repair reports.
+    EXPECT_EQ(installer.repair([] { return std::optional<std::string>("systemctl exited 1"); }),
+              "systemctl exited 1");
+    fs::remove_all(dir);
+}
+
+TEST(DriverRepair, FailuresComeBackAsText) {
+    char pattern[] = "/tmp/vsc-repair-XXXXXX";
+    fs::path dir = mkdtemp(pattern);
+    vsc::AudioDriverInstaller nothing((dir / "none").string(), (dir / "config").string());
+    EXPECT_EQ(nothing.repair({}), "No driver bundled in this build");
+    // A configuration folder that cannot be made: the shell's own words.
+    fs::create_directories(dir / "resources" / "pipewire");
+    std::ofstream(dir / "resources" / "pipewire" / vsc::AudioDriverInstaller::kFileName) << "x";
+    std::ofstream(dir / "config") << "a file where a folder should be";
+    vsc::AudioDriverInstaller blocked((dir / "resources").string(), (dir / "config").string());
+    auto failure = blocked.repair({});
+    ASSERT_TRUE(failure);
+    EXPECT_NE(failure->find("mkdir"), std::string::npos) << *failure;
+    fs::remove_all(dir);
+}
+
+}  // namespace

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 
 #include "app/model/app_model.h"
 #include "support/fakes.h"
@@ -80,6 +84,11 @@ protected:
         ports.systemFfmpegPaths = {};
         ports.videoQueue = std::make_shared<vsc::test::ManualSerialQueue>();
         ports.audioSystem = system;
+        ports.audioDriver = driver;
+        ports.reloadAudioServer = [this] {
+            ++reloads;
+            return std::optional<std::string>();
+        };
         output = std::make_shared<vsc::AudioOutput>(system);
         ports.audio = output;
         auto model = vsc::AppModel::create(ports);
@@ -97,6 +106,8 @@ protected:
     vsc::MemoryPreferences prefs;
     std::shared_ptr<FakeAudioSystem> system = std::make_shared<FakeAudioSystem>();
     std::shared_ptr<vsc::AudioOutput> output;
+    std::shared_ptr<vsc::AudioDriverInstaller> driver;
+    int reloads = 0;
     std::vector<std::string> logs;
 };
 
@@ -160,6 +171,34 @@ TEST_F(ModelSound, TheMeterPublishesOnlyChangesAndAppliesStoredSettings) {
     EXPECT_NEAR(model->audioLevelDb(), -24, 0.01);
     main.advance(1.0 / 30.0);
     EXPECT_NEAR(model->audioLevelDb(), -25, 0.01);
+}
+
+TEST_F(ModelSound, TwoQuickRepairsRunOneAndTheLogTellsTheStateReached) {
+    char pattern[] = "/tmp/vsc-model-repair-XXXXXX";
+    std::string dir = mkdtemp(pattern);
+    std::filesystem::create_directories(dir + "/resources/pipewire");
+    std::ofstream(dir + "/resources/pipewire/" + vsc::AudioDriverInstaller::kFileName)
+        << "# vendaroscope.version.short = 1.0\n# vendaroscope.version.build = 1\n";
+    driver = std::make_shared<vsc::AudioDriverInstaller>(dir + "/resources", dir + "/config");
+    auto model = make();
+    EXPECT_EQ(model->audioDriverState(), vsc::AudioDriverState{vsc::DriverMissing{}});
+    model->repairAudioDriver();
+    model->repairAudioDriver();
+    EXPECT_TRUE(model->repairingAudioDriver());
+    dispatcher.joinAll();  // the repair ran once, off the main thread
+    EXPECT_EQ(reloads, 1);
+    system->devices = {{61, "Vendaroscope Program Audio"}};  // the server lists it now
+    EXPECT_EQ(dispatcher.delays().back(), 1.5);
+    dispatcher.fireDelayed();
+    dispatcher.joinAll();
+    main.runPending();
+    EXPECT_FALSE(model->repairingAudioDriver());
+    EXPECT_EQ(model->selectedAudioDevice(), 61u);
+    EXPECT_EQ(logs, (std::vector<std::string>{
+                        "Audio driver: installing vendaroscope-program-audio.conf into " + dir +
+                            "/config/pipewire/pipewire.conf.d…",
+                        "Audio driver: Installed · v1.0 (1)"}));
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

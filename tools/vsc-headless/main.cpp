@@ -3,7 +3,8 @@
 // was on at the last exit), and runs until SIGINT or SIGTERM, which it treats
 // like the application being ended: only the receiver is stopped. Lines on
 // standard input stand in for the panel: "start" and "stop" are its start/stop
-// control, "quit" its Quit command. The activity log goes to standard output,
+// control, "quit" its Quit command, "repair-audio" the microphone's repair
+// button. The activity log goes to standard output,
 // with a "stats" line every second while sending.
 #include <signal.h>
 
@@ -56,6 +57,9 @@ int main() {
     ports.audio = std::make_shared<vsc::AudioOutput>(audioSystem);
     ports.audioDriver = std::make_shared<vsc::AudioDriverInstaller>(
         ports.resourcesDir, vsc::AudioDriverInstaller::defaultConfigHome());
+    ports.reloadAudioServer = [audioSystem, installer = ports.audioDriver] {
+        return audioSystem->reloadServer(installer->installedFile());
+    };
 
     std::shared_ptr<vsc::AppModel> model;
     main.post([&] {
@@ -92,6 +96,8 @@ int main() {
                     model->toggleSendingFromPanel();
                 } else if (line == "stop" && model->running()) {
                     model->toggleSendingFromPanel();
+                } else if (line == "repair-audio") {
+                    model->repairAudioDriver();
                 } else if (line == "quit") {
                     model->quitFromMenu([&main] { main.quit(); });
                 }
