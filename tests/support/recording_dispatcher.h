@@ -43,6 +43,12 @@ public:
         return due.size();
     }
 
+    // Delayed tasks waiting to be fired.
+    std::size_t pending() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return delayed_.size();
+    }
+
     std::vector<double> delays() {
         std::lock_guard<std::mutex> hold(mutex_);
         return delays_;

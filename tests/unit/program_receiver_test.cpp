@@ -100,6 +100,13 @@ protected:
         return pids;
     }
 
+    // The retry is asked for just after its log line: wait for it (and the
+    // probe's time limit) to be pending before letting time pass.
+    void fireRetry() {
+        ASSERT_TRUE(eventually([&] { return dispatcher_.pending() >= 2; }));
+        dispatcher_.fireDelayed();
+    }
+
     fs::path dir_;
     vsc::test::VirtualClock clock_;
     vsc::test::RecordingDispatcher dispatcher_;
@@ -181,7 +188,7 @@ TEST_F(ReceiverTest, QuickFailuresBackOffThenALongRunResetsTheCount) {
     receiver_->start(kUrl);
     for (int i = 1; i <= 5; ++i) {
         ASSERT_TRUE(eventually([&] { return count("retrying in ") == i; })) << i;
-        dispatcher_.fireDelayed();
+        fireRetry();
     }
     std::vector<std::string> expected = {"retrying in 2 s", "retrying in 4 s", "retrying in 8 s",
                                          "retrying in 15 s", "retrying in 15 s"};
@@ -205,12 +212,12 @@ TEST_F(ReceiverTest, ProbeFailuresAndAudioOnlyCountAsQuickFailures) {
     // Audio only is no better than nothing.
     fs::remove(dir_ / "probe_rc");
     write("probe_out", "audio\n");
-    dispatcher_.fireDelayed();
+    fireRetry();
     ASSERT_TRUE(eventually([&] { return count("retrying in ") == 2; }));
     // A probe that hangs is killed by its 8 s timer and still counts as quick,
     // though it took long.
     touch("probe_hang");
-    dispatcher_.fireDelayed();
+    fireRetry();
     ASSERT_TRUE(eventually([&] {
         std::ifstream in(dir_ / "calls_ffprobe");
         return std::count(std::istreambuf_iterator<char>(in), {}, '\n') == 3;
