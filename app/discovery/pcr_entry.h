@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vsc {
 
@@ -27,6 +28,22 @@ struct PcrEntry {
     std::optional<std::string> host;
     ServiceEndpoint endpoint;
     bool operator==(const PcrEntry&) const = default;
+
+    // name|code|serverId: how the application remembers a chosen studio.
+    std::string identifier() const { return name + "|" + code + "|" + serverId; }
+    // "name (code)", or the service name when the announcement has no name.
+    std::string displayName() const {
+        return name.empty() ? serviceName : name + " (" + code + ")";
+    }
+    // rtsp://host:port/stage, once the host is known and a stage announced.
+    std::optional<std::string> programAddress() const {
+        if (!host || stage.empty()) return std::nullopt;
+        return "rtsp://" + *host + ":" + std::to_string(rtspPort) + "/" + stage;
+    }
 };
+
+// A decimal port from a TXT value: an optional sign and digits only, within a
+// signed 64-bit integer; anything else gives the fallback.
+std::int64_t parsePort(std::string_view text, std::int64_t fallback);
 
 }  // namespace vsc

@@ -153,7 +153,7 @@ void AppModel::startServices() {
         publish(discoveryStarted, true);
         startDiscovery();
     }
-    if (!isCompleteProgramURL(url.value_)) detectProgramURL();
+    if (!isCompleteProgramURL(trimSpacesAndTabs(url.value_))) detectProgramURL();
     bool resumeStored = ports_.preferences->boolValue(keys::kResumeSending);
     if (resumeStored && (resumeAtLogin.value_ || reopenedForCamera_) &&
         isCompleteProgramURL(url.value_)) {

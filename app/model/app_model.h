@@ -17,6 +17,7 @@
 #include "app/model/atomic_int.h"
 #include "app/model/model_types.h"
 #include "app/model/preview.h"
+#include "platform/http.h"
 #include "platform/main_queue.h"
 #include "platform/preferences.h"
 #include "platform/serial_queue.h"
@@ -62,6 +63,8 @@ public:
         // made to read it again after a repair.
         std::shared_ptr<AudioDriverInstaller> audioDriver;
         AudioDriverInstaller::Reload reloadAudioServer;
+        // The HTTP client of programme detection; libcurl when not given.
+        std::shared_ptr<HttpClient> http;
         // The preview scaler; renderPreview when not given.
         std::function<std::optional<PreviewImage>(const PixelBuffer&)> previewRenderer;
     };
@@ -162,6 +165,14 @@ public:
     // Reinstalls the virtual microphone (one repair at a time).
     void repairAudioDriver();
 
+    // The studio: asks the media server on pcrHost which programme is on air;
+    // takes each sorted list of announced studios; derives the address from
+    // the chosen one.
+    void detectProgramURL();
+    void applyPcrList(std::vector<PcrEntry> list);
+    void applySelectedPcr();
+    void setSelectedPcrId(const std::string& value);
+
 private:
     void construct();
     template <class T>
@@ -182,7 +193,6 @@ private:
     void startNdiOutput() {}
     void stopNdiOutput() {}
     void startDiscovery() {}
-    void detectProgramURL() {}
     void checkProgramHealth() {}
     void notifyProblems() {}
     void updateMenuBarIcon() {}

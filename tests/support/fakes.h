@@ -1,10 +1,14 @@
 #pragma once
 
+#include <map>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "app/camera/camera_sink.h"
+#include "platform/http.h"
 #include "platform/serial_queue.h"
 
 namespace vsc::test {
@@ -87,6 +91,21 @@ public:
 private:
     std::mutex mutex_;
     std::vector<Task> tasks_;
+};
+
+// An HTTP client answering from a table; unknown addresses fail.
+class FakeHttp final : public HttpClient {
+public:
+    std::mutex mutex;
+    std::map<std::string, std::string> bodies;
+    std::vector<std::string> asked;
+    std::optional<std::string> get(const std::string& url) override {
+        std::lock_guard<std::mutex> hold(mutex);
+        asked.push_back(url);
+        auto it = bodies.find(url);
+        if (it == bodies.end()) return std::nullopt;
+        return it->second;
+    }
 };
 
 }  // namespace vsc::test

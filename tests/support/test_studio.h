@@ -47,13 +47,14 @@ inline std::string httpGet(int port, const std::string& path) {
 // The stand-in studio, started on free ports for one test and stopped after it.
 class TestStudio {
 public:
-    explicit TestStudio(int width = 1280, int height = 720) {
+    explicit TestStudio(int width = 1280, int height = 720, int rtspPort = 0, int apiPort = 0) {
         Pipe out;
         if (!makePipe(out)) throw std::runtime_error("pipe");
         SpawnRequest request;
         request.path = "/usr/bin/python3";
         request.args = {std::string(VSC_SOURCE_DIR) + "/tools/test-studio/test_studio.py",
-                        "--rtsp-port", "0", "--api-port", "0", "--width", std::to_string(width),
+                        "--rtsp-port", std::to_string(rtspPort), "--api-port", std::to_string(apiPort),
+                        "--width", std::to_string(width),
                         "--height", std::to_string(height)};
         request.descriptors = {{0, ChildDescriptor::Kind::NullForReading, -1},
                                {1, ChildDescriptor::Kind::Inherit, out.writeEnd},

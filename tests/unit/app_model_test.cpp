@@ -50,6 +50,7 @@ protected:
         ports.systemFfmpegPaths = {};
         ports.videoQueue = videoQueue_;
         ports.sink = sink_;
+        ports.http = http_;
         ports.previewRenderer = [this](const vsc::PixelBuffer&) {
             ++previewsRendered_;
             return std::optional<vsc::PreviewImage>(vsc::PreviewImage{});
@@ -81,6 +82,7 @@ protected:
     std::shared_ptr<vsc::test::FakeCameraSink> sink_ = std::make_shared<vsc::test::FakeCameraSink>();
     std::shared_ptr<vsc::test::ManualSerialQueue> videoQueue_ =
         std::make_shared<vsc::test::ManualSerialQueue>();
+    std::shared_ptr<vsc::test::FakeHttp> http_ = std::make_shared<vsc::test::FakeHttp>();
     std::shared_ptr<vsc::AppModel> model_;
     std::vector<std::string> messages_;
     int previewsRendered_ = 0;

@@ -1,0 +1,67 @@
+#include "app/discovery/program_detection.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "app/discovery/pcr_entry.h"
+
+namespace vsc {
+
+std::int64_t parsePort(std::string_view text, std::int64_t fallback) {
+    std::string_view digits = text;
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
+    if (digits.empty()) return fallback;
+    for (char c : digits)
+        if (c < '0' || c > '9') return fallback;
+    std::string copy(text);
+    errno = 0;
+    char* end = nullptr;
+    long long value = std::strtoll(copy.c_str(), &end, 10);
+    if (errno == ERANGE || end != copy.c_str() + copy.size()) return fallback;
+    return value;
+}
+
+std::optional<std::vector<PathItem>> decodePathList(std::string_view body) {
+    nlohmann::json document = nlohmann::json::parse(body, nullptr, false);
+    if (document.is_discarded() || !document.is_object()) return std::nullopt;
+    auto items = document.find("items");
+    if (items == document.end() || !items->is_array()) return std::nullopt;
+    std::vector<PathItem> paths;
+    for (const auto& item : *items) {
+        if (!item.is_object()) return std::nullopt;
+        auto name = item.find("name");
+        auto ready = item.find("ready");
+        if (name == item.end() || !name->is_string() || ready == item.end() || !ready->is_boolean())
+            return std::nullopt;
+        paths.push_back({name->get<std::string>(), ready->get<bool>()});
+    }
+    return paths;
+}
+
+std::vector<std::string> programCandidates(const std::vector<PathItem>& items) {
+    auto endsWith = [](const std::string& s, std::string_view tail) {
+        return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    std::vector<std::string> names;
+    for (const auto& item : items) {
+        if (!item.ready || item.name.rfind("STAGE_", 0) != 0) continue;
+        if (endsWith(item.name, "_LOW") || endsWith(item.name, "_preview")) continue;
+        names.push_back(item.name);
+    }
+    return names;
+}
+
+DetectionResult concludeDetection(const std::string& host, const std::optional<std::string>& body) {
+    std::optional<std::vector<PathItem>> items;
+    if (body) items = decodePathList(*body);
+    if (!items) return {"MediaMTX API unreachable on " + host + ":9997 — enter the URL manually", std::nullopt};
+    auto names = programCandidates(*items);
+    if (names.empty()) return {"No program published on " + host, std::nullopt};
+    std::string status = names.size() == 1 ? "Found " + names[0]
+                                           : "Found " + std::to_string(names.size()) + " programs — using " + names[0];
+    return {status, "rtsp://" + host + ":8554/" + names[0]};
+}
+
+}  // namespace vsc
