@@ -27,30 +27,32 @@ namespace {
 std::uint64_t nowNs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<std::uint64_t>(ts.tv_nsec);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull +
+           static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
 // Wraps the real system to count the render calls that found the ring dry.
 class CountingSystem final : public vsc::AudioSystem {
-public:
+  public:
     CountingSystem(std::shared_ptr<vsc::PipeWireAudioSystem> real) : real_(std::move(real)) {}
     vsc::AudioOutput* output = nullptr;
     std::atomic<long> underruns{0}, renders{0};
     std::optional<vsc::AudioError> start(std::uint32_t id, Render render) override {
-        return real_->start(id, [this, render](std::uint32_t frames, std::span<float* const> buffers) {
-            vsc::AudioRing& ring = output->ring();
-            {
-                std::lock_guard<vsc::UnfairLock> hold(ring.lock);
-                if (ring.primed && ring.fill < static_cast<std::int64_t>(frames)) ++underruns;
-            }
-            ++renders;
-            render(frames, buffers);
-        });
+        return real_->start(
+            id, [this, render](std::uint32_t frames, std::span<float* const> buffers) {
+                vsc::AudioRing& ring = output->ring();
+                {
+                    std::lock_guard<vsc::UnfairLock> hold(ring.lock);
+                    if (ring.primed && ring.fill < static_cast<std::int64_t>(frames)) ++underruns;
+                }
+                ++renders;
+                render(frames, buffers);
+            });
     }
     void stop() override { real_->stop(); }
     std::vector<vsc::AudioDevice> outputDevices() override { return real_->outputDevices(); }
 
-private:
+  private:
     std::shared_ptr<vsc::PipeWireAudioSystem> real_;
 };
 
@@ -98,7 +100,8 @@ int main(int argc, char** argv) {
                 bool loud = std::fabs(samples[i]) > 0.25f;
                 if (loud && !c->loud) {
                     // The frame's own time: the buffer's arrival less what follows it.
-                    std::uint64_t offset = static_cast<std::uint64_t>((n - i) / 2) * 1000000000ull / 48000;
+                    std::uint64_t offset =
+                        static_cast<std::uint64_t>((n - i) / 2) * 1000000000ull / 48000;
                     std::lock_guard<std::mutex> hold(c->mutex);
                     c->bursts.push_back(at - offset);
                 }
@@ -110,10 +113,10 @@ int main(int argc, char** argv) {
     }();
     {
         vsc::PipeWireConnection::Lock hold(*connection);
-        capture.stream = pw_stream_new(connection->core(), "vsc-bench-capture",
-                                       pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
-                                                         PW_KEY_TARGET_OBJECT, "vendaroscope_program_audio_mic",
-                                                         nullptr));
+        capture.stream = pw_stream_new(
+            connection->core(), "vsc-bench-capture",
+            pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
+                              PW_KEY_TARGET_OBJECT, "vendaroscope_program_audio_mic", nullptr));
         pw_stream_add_listener(capture.stream, &capture.listener, &events, &capture);
         std::uint8_t storage[256];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
@@ -121,11 +124,13 @@ int main(int argc, char** argv) {
         info.format = SPA_AUDIO_FORMAT_F32;
         info.rate = 48000;
         info.channels = 2;
-        const spa_pod* params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
-        pw_stream_connect(capture.stream, PW_DIRECTION_INPUT, PW_ID_ANY,
-                          static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
-                                                       PW_STREAM_FLAG_RT_PROCESS),
-                          params, 1);
+        const spa_pod* params[1] = {
+            spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+        pw_stream_connect(
+            capture.stream, PW_DIRECTION_INPUT, PW_ID_ANY,
+            static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
+                                         PW_STREAM_FLAG_RT_PROCESS),
+            params, 1);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
@@ -140,7 +145,8 @@ int main(int argc, char** argv) {
         output.write(loud ? burst : silence);
         ++blocks;
         next += 10000000ull;
-        timespec until{static_cast<time_t>(next / 1000000000ull), static_cast<long>(next % 1000000000ull)};
+        timespec until{static_cast<time_t>(next / 1000000000ull),
+                       static_cast<long>(next % 1000000000ull)};
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -151,17 +157,21 @@ int main(int argc, char** argv) {
         std::lock_guard<std::mutex> hold(capture.mutex);
         for (std::uint64_t w : written) {
             auto heard = std::lower_bound(capture.bursts.begin(), capture.bursts.end(), w);
-            if (heard != capture.bursts.end() && *heard - w < 1000000000ull) delays.push_back((*heard - w) / 1e6);
+            if (heard != capture.bursts.end() && *heard - w < 1000000000ull)
+                delays.push_back((*heard - w) / 1e6);
         }
     }
     std::sort(delays.begin(), delays.end());
     const double target = static_cast<double>(output.ring().targetFrames.load()) / 48.0;
-    std::printf("programme sound over %.0f s: %ld blocks written, %ld render calls, %ld underruns\n", seconds, blocks,
-                counting->renders.load(), counting->underruns.load());
+    std::printf(
+        "programme sound over %.0f s: %ld blocks written, %ld render calls, %ld underruns\n",
+        seconds, blocks, counting->renders.load(), counting->underruns.load());
     if (!delays.empty())
-        std::printf("  burst written -> heard on the microphone: median %.1f ms, max %.1f ms (%zu bursts); "
-                    "ring target %.1f ms; ratio median/target %.2f\n",
-                    delays[delays.size() / 2], delays.back(), delays.size(), target, delays[delays.size() / 2] / target);
+        std::printf(
+            "  burst written -> heard on the microphone: median %.1f ms, max %.1f ms (%zu bursts); "
+            "ring target %.1f ms; ratio median/target %.2f\n",
+            delays[delays.size() / 2], delays.back(), delays.size(), target,
+            delays[delays.size() / 2] / target);
     {
         vsc::PipeWireConnection::Lock hold(*connection);
         pw_stream_destroy(capture.stream);

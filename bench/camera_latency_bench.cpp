@@ -27,14 +27,15 @@ namespace {
 std::uint64_t nowNs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<std::uint64_t>(ts.tv_nsec);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull +
+           static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
 struct Reader {
     pw_stream* stream = nullptr;
     spa_hook listener{};
     std::mutex mutex;
-    std::vector<std::uint64_t> arrivals;          // every frame
+    std::vector<std::uint64_t> arrivals;                          // every frame
     std::vector<std::pair<std::uint64_t, std::uint64_t>> firsts;  // (stamp, arrival) per new stamp
     std::uint64_t lastStamp = 0;
 };
@@ -81,10 +82,11 @@ int main(int argc, char** argv) {
     }();
     {
         vsc::PipeWireConnection::Lock hold(*connection);
-        reader.stream = pw_stream_new(connection->core(), "vsc-bench-reader",
-                                      pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
-                                                        "Capture", PW_KEY_MEDIA_ROLE, "Camera",
-                                                        PW_KEY_TARGET_OBJECT, "Vendaroscope Program", nullptr));
+        reader.stream =
+            pw_stream_new(connection->core(), "vsc-bench-reader",
+                          pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
+                                            "Capture", PW_KEY_MEDIA_ROLE, "Camera",
+                                            PW_KEY_TARGET_OBJECT, "Vendaroscope Program", nullptr));
         pw_stream_add_listener(reader.stream, &reader.listener, &events, &reader);
         std::uint8_t storage[512];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
@@ -92,12 +94,14 @@ int main(int argc, char** argv) {
         spa_fraction rate = SPA_FRACTION(30, 1);
         const spa_pod* params[1] = {static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
-            SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
-            SPA_FORMAT_VIDEO_format, SPA_POD_Id(SPA_VIDEO_FORMAT_NV12), SPA_FORMAT_VIDEO_size,
-            SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate)))};
-        pw_stream_connect(reader.stream, PW_DIRECTION_INPUT, PW_ID_ANY,
-                          static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
-                          params, 1);
+            SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
+            SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
+            SPA_POD_Id(SPA_VIDEO_FORMAT_NV12), SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size),
+            SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate)))};
+        pw_stream_connect(
+            reader.stream, PW_DIRECTION_INPUT, PW_ID_ANY,
+            static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
+            params, 1);
     }
 
     vsc::CameraSink sink(std::make_shared<vsc::PipeWireCameraSystem>());
@@ -116,7 +120,8 @@ int main(int argc, char** argv) {
         sink.send(sink.makePixelBuffer(frame));
         ++handed;
         next += period;
-        timespec until{static_cast<time_t>(next / 1000000000ull), static_cast<long>(next % 1000000000ull)};
+        timespec until{static_cast<time_t>(next / 1000000000ull),
+                       static_cast<long>(next % 1000000000ull)};
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -129,14 +134,18 @@ int main(int argc, char** argv) {
             interval.push_back((reader.arrivals[i] - reader.arrivals[i - 1]) / 1e6);
     }
     const double periodMs = 1000.0 / 30.0;
-    std::printf("camera latency and cadence over %.0f s (%ld frames handed over, %zu reached the reader, %lld dropped at the sink)\n",
-                seconds, handed, latency.size(), static_cast<long long>(sink.droppedFrames()));
+    std::printf(
+        "camera latency and cadence over %.0f s (%ld frames handed over, %zu reached the reader, "
+        "%lld dropped at the sink)\n",
+        seconds, handed, latency.size(), static_cast<long long>(sink.droppedFrames()));
     std::printf("  hand-over -> reader: p50 %.1f ms (%.2f frame periods), p99 %.1f ms (%.2f)\n",
-                percentile(latency, 0.5), percentile(latency, 0.5) / periodMs, percentile(latency, 0.99),
-                percentile(latency, 0.99) / periodMs);
-    std::printf("  reader frame interval: p50 %.2f ms, p99 %.2f ms (period %.2f ms; ratio p99/period %.3f)\n",
-                percentile(interval, 0.5), percentile(interval, 0.99), periodMs,
-                percentile(interval, 0.99) / periodMs);
+                percentile(latency, 0.5), percentile(latency, 0.5) / periodMs,
+                percentile(latency, 0.99), percentile(latency, 0.99) / periodMs);
+    std::printf(
+        "  reader frame interval: p50 %.2f ms, p99 %.2f ms (period %.2f ms; ratio p99/period "
+        "%.3f)\n",
+        percentile(interval, 0.5), percentile(interval, 0.99), periodMs,
+        percentile(interval, 0.99) / periodMs);
     sink.disconnect();
     {
         vsc::PipeWireConnection::Lock hold(*connection);

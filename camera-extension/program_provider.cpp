@@ -18,11 +18,16 @@ std::optional<Uuid> parseUuid(const std::string& text) {
             continue;
         }
         int v;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else return std::nullopt;
-        uuid.bytes[nibble / 2] = static_cast<std::uint8_t>(uuid.bytes[nibble / 2] | (nibble % 2 ? v : v << 4));
+        if (c >= '0' && c <= '9')
+            v = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            v = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            v = c - 'A' + 10;
+        else
+            return std::nullopt;
+        uuid.bytes[nibble / 2] =
+            static_cast<std::uint8_t>(uuid.bytes[nibble / 2] | (nibble % 2 ? v : v << 4));
         ++nibble;
     }
     return uuid;
@@ -73,7 +78,9 @@ ProgramProviderSource::ProgramProviderSource(ProgramDeviceSource::Environment en
         fatal("addDevice: " + error->description);
 }
 
-bool ProgramProviderSource::connectClient(const Client&) { return true; }
+bool ProgramProviderSource::connectClient(const Client&) {
+    return true;
+}
 void ProgramProviderSource::disconnectClient(const Client&) {}
 PropertySet ProgramProviderSource::availableProperties() {
     return {Property::ProviderManufacturer};
@@ -83,7 +90,9 @@ ProviderProperties ProgramProviderSource::providerProperties(const PropertySet& 
     if (requested.count(Property::ProviderManufacturer)) answer.manufacturer = kManufacturer;
     return answer;
 }
-bool ProgramProviderSource::setProviderProperties(const ProviderProperties&) { return true; }
+bool ProgramProviderSource::setProviderProperties(const ProviderProperties&) {
+    return true;
+}
 
 // ---- device ----
 
@@ -122,7 +131,9 @@ DeviceProperties ProgramDeviceSource::deviceProperties(const PropertySet& reques
     return answer;
 }
 
-bool ProgramDeviceSource::setDeviceProperties(const DeviceProperties&) { return true; }
+bool ProgramDeviceSource::setDeviceProperties(const DeviceProperties&) {
+    return true;
+}
 
 void ProgramDeviceSource::updateTimer() {
     if (!sourceRunning_ && !sinkRunning_) {
@@ -189,12 +200,15 @@ ProgramStreamSource::ProgramStreamSource(std::shared_ptr<const StreamFormat> for
                                          ProgramDeviceSource& owner)
     : format(std::move(format)), isSink(isSink), owner(owner) {}
 
-std::vector<StreamFormat> ProgramStreamSource::formats() { return {*format}; }
+std::vector<StreamFormat> ProgramStreamSource::formats() {
+    return {*format};
+}
 
 PropertySet ProgramStreamSource::availableProperties() {
     PropertySet set{Property::StreamActiveFormatIndex, Property::StreamFrameDuration};
     if (isSink) {
-        set.insert({Property::StreamSinkBufferQueueSize, Property::StreamSinkBuffersRequiredForStartUp,
+        set.insert({Property::StreamSinkBufferQueueSize,
+                    Property::StreamSinkBuffersRequiredForStartUp,
                     Property::StreamSinkBufferUnderrunCount, Property::StreamSinkEndOfData});
     }
     return set;
@@ -214,7 +228,9 @@ StreamProperties ProgramStreamSource::streamProperties(const PropertySet& reques
     return answer;
 }
 
-bool ProgramStreamSource::setStreamProperties(const StreamProperties&) { return true; }
+bool ProgramStreamSource::setStreamProperties(const StreamProperties&) {
+    return true;
+}
 
 bool ProgramStreamSource::authorizedToStartStream(const Client& client) {
     if (isSink) {

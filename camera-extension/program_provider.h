@@ -46,7 +46,7 @@ std::optional<Uuid> parseUuid(const std::string& text);
 class ProgramDeviceSource;
 
 class ProgramStreamSource final : public StreamSource {
-public:
+  public:
     ProgramStreamSource(std::shared_ptr<const StreamFormat> format, bool isSink,
                         ProgramDeviceSource& owner);
 
@@ -66,13 +66,14 @@ public:
 
 class ProgramDeviceSource final : public DeviceSource,
                                   public std::enable_shared_from_this<ProgramDeviceSource> {
-public:
+  public:
     struct Environment {
         Host* host = nullptr;
         // The serial queue everything mutable runs on, labelled "vsc.virtualcam.frames".
         std::function<std::shared_ptr<SerialQueue>(const std::string& label)> makeQueue;
         // Draws the waiting picture; none when that fails.
-        std::function<PictureRef(const std::string& title, const std::string& subtitle)> renderSlate;
+        std::function<PictureRef(const std::string& title, const std::string& subtitle)>
+            renderSlate;
     };
     explicit ProgramDeviceSource(Environment environment);
 
@@ -101,7 +102,7 @@ public:
     const PictureRef& slate() const { return slate_; }
     bool timerRunning() const { return timer_ != nullptr; }
 
-private:
+  private:
     friend class ProgramStreamSource;
     Environment env_;
     std::shared_ptr<RepeatingTimer> timer_;
@@ -115,7 +116,7 @@ private:
 };
 
 class ProgramProviderSource final : public ProviderSource {
-public:
+  public:
     explicit ProgramProviderSource(ProgramDeviceSource::Environment environment);
 
     std::unique_ptr<Provider> provider;

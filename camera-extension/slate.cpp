@@ -30,7 +30,9 @@ constexpr double kSubtitleBaselineAboveBottom = 432.0;
 template <auto Release>
 struct Releaser {
     template <typename T>
-    void operator()(T* p) const { Release(p); }
+    void operator()(T* p) const {
+        Release(p);
+    }
 };
 using SurfacePtr = std::unique_ptr<cairo_surface_t, Releaser<cairo_surface_destroy>>;
 using CairoPtr = std::unique_ptr<cairo_t, Releaser<cairo_destroy>>;
@@ -93,8 +95,7 @@ void drawSlate(cairo_t* cr, const std::string& title, const std::string& subtitl
 }  // namespace
 
 std::optional<std::vector<std::uint8_t>> renderSlateBgra(const std::string& title,
-                                                         const std::string& subtitle,
-                                                         int* stride) {
+                                                         const std::string& subtitle, int* stride) {
     const int rowBytes = cairo_format_stride_for_width(CAIRO_FORMAT_ARGB32, kSlateWidth);
     if (rowBytes != 4 * kSlateWidth) return std::nullopt;
     std::vector<std::uint8_t> pixels(static_cast<std::size_t>(rowBytes) * kSlateHeight, 0);
@@ -121,10 +122,9 @@ std::optional<Nv12Picture> renderSlate(const std::string& title, const std::stri
     if (!bgra) return std::nullopt;
 
     // Full-resolution chroma from the RGB input, then a bicubic 2:1 reduction.
-    SwsPtr sws(sws_getContext(kSlateWidth, kSlateHeight, AV_PIX_FMT_BGRA, kSlateWidth,
-                              kSlateHeight, AV_PIX_FMT_NV12,
-                              SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP, nullptr,
-                              nullptr, nullptr));
+    SwsPtr sws(sws_getContext(kSlateWidth, kSlateHeight, AV_PIX_FMT_BGRA, kSlateWidth, kSlateHeight,
+                              AV_PIX_FMT_NV12, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP,
+                              nullptr, nullptr, nullptr));
     if (!sws) return std::nullopt;
     const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
     // Source: full-range RGB. Destination: BT.709 video range. Neutral brightness,
@@ -143,8 +143,8 @@ std::optional<Nv12Picture> renderSlate(const std::string& title, const std::stri
     std::uint8_t* const destination[4] = {picture.bytes.data(), picture.bytes.data() + lumaBytes,
                                           nullptr, nullptr};
     const int destinationStride[4] = {kSlateWidth, kSlateWidth, 0, 0};
-    const int rows = sws_scale(sws.get(), source, sourceStride, 0, kSlateHeight, destination,
-                               destinationStride);
+    const int rows =
+        sws_scale(sws.get(), source, sourceStride, 0, kSlateHeight, destination, destinationStride);
     if (rows != kSlateHeight) return std::nullopt;
     return picture;
 }

@@ -10,7 +10,7 @@ using Seconds = std::chrono::duration<double>;
 // The time source of the workers. Real code runs on the system clock; tests run
 // the same code on a virtual clock whose time only moves when the test says so.
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Wall-clock now.
     virtual WallTime now() = 0;
@@ -19,7 +19,7 @@ public:
 };
 
 class SystemClock final : public Clock {
-public:
+  public:
     WallTime now() override;
     void sleepFor(Seconds duration) override;
     static Clock& shared();

@@ -10,7 +10,7 @@ using Task = std::function<void()>;
 // delayed form) and dedicated detached threads. One real implementation on
 // std::thread; tests use a double that records delays and joins its threads.
 class Dispatcher {
-public:
+  public:
     virtual ~Dispatcher() = default;
     // Runs the task soon on some worker thread.
     virtual void async(Task task) = 0;
@@ -21,7 +21,7 @@ public:
 };
 
 class ThreadDispatcher final : public Dispatcher {
-public:
+  public:
     void async(Task task) override;
     void asyncAfter(double seconds, Task task) override;
     void detach(Task task) override;

@@ -12,7 +12,7 @@ namespace {
 // One thread holds every pending delayed task, ordered by deadline, and hands
 // each to a worker when it is due; a delayed task never holds up the others.
 class DelayedTasks {
-public:
+  public:
     void add(std::chrono::steady_clock::time_point due, Task task) {
         std::lock_guard<std::mutex> hold(mutex_);
         tasks_.emplace(due, std::move(task));
@@ -23,7 +23,7 @@ public:
         wake_.notify_one();
     }
 
-private:
+  private:
     void run() {
         std::unique_lock<std::mutex> hold(mutex_);
         for (;;) {
@@ -58,7 +58,9 @@ DelayedTasks& delayedTasks() {
 
 }  // namespace
 
-void ThreadDispatcher::async(Task task) { std::thread(std::move(task)).detach(); }
+void ThreadDispatcher::async(Task task) {
+    std::thread(std::move(task)).detach();
+}
 
 void ThreadDispatcher::asyncAfter(double seconds, Task task) {
     auto due = std::chrono::steady_clock::now() +
@@ -67,7 +69,9 @@ void ThreadDispatcher::asyncAfter(double seconds, Task task) {
     delayedTasks().add(due, std::move(task));
 }
 
-void ThreadDispatcher::detach(Task task) { std::thread(std::move(task)).detach(); }
+void ThreadDispatcher::detach(Task task) {
+    std::thread(std::move(task)).detach();
+}
 
 Dispatcher& ThreadDispatcher::shared() {
     static ThreadDispatcher dispatcher;

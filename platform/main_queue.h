@@ -16,7 +16,7 @@ namespace vsc {
 // tray application runs it on the Qt event loop, programs without a window on
 // LoopMainQueue, tests on a virtual clock.
 class MainQueue {
-public:
+  public:
     virtual ~MainQueue() = default;
     // Thread-safe.
     virtual void post(Task task) = 0;
@@ -32,7 +32,7 @@ public:
 // A plain main loop for programs without a user interface: run() executes tasks
 // on the calling thread until quit().
 class LoopMainQueue final : public MainQueue {
-public:
+  public:
     void post(Task task) override;
     void postAfter(double seconds, Task task) override;
     void addRepeatingTimer(double interval, Task tick) override;
@@ -41,7 +41,7 @@ public:
     void run();
     void quit();  // thread-safe
 
-private:
+  private:
     using Steady = std::chrono::steady_clock;
     struct Timer {
         Steady::duration period;

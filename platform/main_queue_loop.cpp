@@ -11,7 +11,9 @@ void LoopMainQueue::schedule(Steady::time_point due, Task task) {
     wake_.notify_one();
 }
 
-void LoopMainQueue::post(Task task) { schedule(Steady::now(), std::move(task)); }
+void LoopMainQueue::post(Task task) {
+    schedule(Steady::now(), std::move(task));
+}
 
 void LoopMainQueue::postAfter(double seconds, Task task) {
     schedule(Steady::now() + std::chrono::duration_cast<Steady::duration>(Seconds(seconds)),
@@ -25,7 +27,9 @@ void LoopMainQueue::addRepeatingTimer(double interval, Task tick) {
     wake_.notify_one();
 }
 
-WallTime LoopMainQueue::now() { return std::chrono::system_clock::now(); }
+WallTime LoopMainQueue::now() {
+    return std::chrono::system_clock::now();
+}
 
 void LoopMainQueue::run() {
     std::unique_lock<std::mutex> hold(mutex_);

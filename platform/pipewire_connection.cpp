@@ -14,7 +14,7 @@ std::once_flag initOnce;
 }  // namespace
 
 std::unique_ptr<PipeWireConnection> PipeWireConnection::connect(const std::string& name,
-                                                                 std::string* error) {
+                                                                std::string* error) {
     std::call_once(initOnce, [] { pw_init(nullptr, nullptr); });
     std::unique_ptr<PipeWireConnection> c(new PipeWireConnection());
     c->loop_ = pw_thread_loop_new(name.c_str(), nullptr);

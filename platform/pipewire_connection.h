@@ -10,7 +10,7 @@ namespace vsc {
 // One connection to the PipeWire server with its own loop thread. Calls into
 // PipeWire from other threads are made with the loop locked.
 class PipeWireConnection {
-public:
+  public:
     // None (with the reason in *error) when the server cannot be reached.
     static std::unique_ptr<PipeWireConnection> connect(const std::string& name, std::string* error);
     ~PipeWireConnection();
@@ -31,17 +31,17 @@ public:
     bool broken();
 
     class Lock {
-    public:
+      public:
         explicit Lock(PipeWireConnection& c) : c_(c) { c_.lock(); }
         ~Lock() { c_.unlock(); }
         Lock(const Lock&) = delete;
         Lock& operator=(const Lock&) = delete;
 
-    private:
+      private:
         PipeWireConnection& c_;
     };
 
-private:
+  private:
     PipeWireConnection() = default;
     pw_thread_loop* loop_ = nullptr;
     pw_context* context_ = nullptr;

@@ -48,12 +48,12 @@ PipeWireNodes::PipeWireNodes(PipeWireConnection& connection, std::string bindPre
             mergeProps(*node, props);
             if (!self->bindPrefix_.empty() &&
                 node->prop(PW_KEY_MEDIA_CLASS).rfind(self->bindPrefix_, 0) == 0) {
-                node->proxy = static_cast<pw_proxy*>(
-                    pw_registry_bind(self->registry_, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+                node->proxy = static_cast<pw_proxy*>(pw_registry_bind(
+                    self->registry_, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
                 if (node->proxy) {
                     node->listener = std::make_shared<spa_hook>();
-                    pw_node_add_listener(reinterpret_cast<pw_node*>(node->proxy), node->listener.get(),
-                                         &nodeEvents(), node.get());
+                    pw_node_add_listener(reinterpret_cast<pw_node*>(node->proxy),
+                                         node->listener.get(), &nodeEvents(), node.get());
                 }
             }
             self->nodes_.push_back(std::move(node));

@@ -15,7 +15,7 @@ namespace vsc {
 // a few). Everything here is read and changed with the loop locked; call the
 // connection's sync() twice after creating it to have the full picture.
 class PipeWireNodes {
-public:
+  public:
     struct Node {
         std::uint32_t id = 0;
         std::map<std::string, std::string> props;
@@ -35,7 +35,7 @@ public:
     const std::vector<std::shared_ptr<Node>>& list() const { return nodes_; }
     const Node* find(std::uint32_t id) const;
 
-private:
+  private:
     std::string bindPrefix_;
     pw_registry* registry_ = nullptr;
     spa_hook listener_{};

@@ -22,7 +22,7 @@ using PreferenceValue = std::variant<std::string, double, bool, WallTime, OtherV
 // The per-user preferences store: typed values under string keys, read once
 // and written back at every change.
 class Preferences {
-public:
+  public:
     virtual ~Preferences() = default;
 
     // The untyped value, absent when the key is not stored.
@@ -48,7 +48,7 @@ public:
 // reported once through loadProblem() and the journal, and the store starts
 // empty; nothing else is ever lost.
 class JsonFilePreferences final : public Preferences {
-public:
+  public:
     // path empty: the default location above.
     explicit JsonFilePreferences(std::string path = {});
     ~JsonFilePreferences() override;
@@ -64,19 +64,19 @@ public:
 
     static std::string defaultPath();
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> state_;
 };
 
 // An in-memory store for tests and programs that must not touch the user's file.
 class MemoryPreferences final : public Preferences {
-public:
+  public:
     std::optional<PreferenceValue> object(const std::string& key) override;
     void set(const std::string& key, const PreferenceValue& value) override;
     void remove(const std::string& key) override;
 
-private:
+  private:
     struct Entry {
         std::string key;
         PreferenceValue value;

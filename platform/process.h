@@ -11,7 +11,7 @@ namespace vsc {
 // What one descriptor of a child process is made of.
 struct ChildDescriptor {
     enum class Kind { NullForReading, NullForWriting, Inherit };
-    int target = 0;   // the descriptor number in the child
+    int target = 0;  // the descriptor number in the child
     Kind kind = Kind::Inherit;
     int source = -1;  // our descriptor, for Inherit
 };
@@ -26,8 +26,8 @@ struct SpawnRequest {
 };
 
 struct SpawnResult {
-    pid_t pid = 0;   // > 0 on success
-    int error = 0;   // posix_spawn's result code on failure
+    pid_t pid = 0;  // > 0 on success
+    int error = 0;  // posix_spawn's result code on failure
 };
 
 // Spawns a program with exactly the descriptors asked for: every descriptor

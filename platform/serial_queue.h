@@ -15,7 +15,7 @@ namespace vsc {
 // A serial work queue: tasks run one at a time, in order of their deadlines
 // (in order of submission for equal deadlines).
 class SerialQueue {
-public:
+  public:
     virtual ~SerialQueue() = default;
     virtual void async(Task task) = 0;
     virtual void asyncAfter(double seconds, Task task) = 0;
@@ -23,7 +23,7 @@ public:
 
 // A repeating timer on a serial queue; cancel() stops it for good.
 class RepeatingTimer {
-public:
+  public:
     virtual ~RepeatingTimer() = default;
     virtual void cancel() = 0;
 };
@@ -31,7 +31,7 @@ public:
 // A worker thread named after the queue's label (its first 15 bytes) that owns
 // an ordered task list with absolute deadlines on the monotonic clock.
 class ThreadSerialQueue final : public SerialQueue {
-public:
+  public:
     explicit ThreadSerialQueue(std::string label);
     ~ThreadSerialQueue() override;  // drops what has not run yet
 
@@ -44,7 +44,7 @@ public:
     // than an interval is skipped rather than run late in a burst.
     std::shared_ptr<RepeatingTimer> scheduleRepeating(double interval, Task tick);
 
-private:
+  private:
     using Steady = std::chrono::steady_clock;
     struct Timer;
     void run();

@@ -42,7 +42,9 @@ ThreadSerialQueue::~ThreadSerialQueue() {
     thread_.join();
 }
 
-void ThreadSerialQueue::async(Task task) { asyncAfter(0, std::move(task)); }
+void ThreadSerialQueue::async(Task task) {
+    asyncAfter(0, std::move(task));
+}
 
 void ThreadSerialQueue::asyncAfter(double seconds, Task task) {
     auto due = Steady::now() + std::chrono::duration_cast<Steady::duration>(Seconds(seconds));

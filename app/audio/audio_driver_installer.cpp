@@ -4,9 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -23,7 +22,8 @@ std::optional<std::string> keyValue(const std::string& text, const std::string& 
         auto at = line.find_first_not_of(" \t#");
         if (at == std::string::npos || line.compare(at, key.size(), key) != 0) continue;
         auto eq = line.find('=', at + key.size());
-        if (eq == std::string::npos || line.find_first_not_of(" \t", at + key.size()) != eq) continue;
+        if (eq == std::string::npos || line.find_first_not_of(" \t", at + key.size()) != eq)
+            continue;
         auto begin = line.find_first_not_of(" \t", eq + 1);
         if (begin == std::string::npos) return std::string();
         auto end = line.find_last_not_of(" \t\r");
@@ -99,7 +99,8 @@ std::string AudioDriverInstaller::repairCommand() const {
 }
 
 std::optional<std::string> AudioDriverInstaller::repair(const Reload& reload) const {
-    if (access(resourceCopy().c_str(), F_OK) != 0) return std::string("No driver bundled in this build");
+    if (access(resourceCopy().c_str(), F_OK) != 0)
+        return std::string("No driver bundled in this build");
     Pipe errors;
     if (!makePipe(errors)) return std::string("pipe() failed: ") + std::to_string(errno);
     SpawnRequest request;
@@ -117,7 +118,8 @@ std::optional<std::string> AudioDriverInstaller::repair(const Reload& reload) co
     std::string text;
     char chunk[1024];
     ssize_t n;
-    while ((n = read(errors.readEnd, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<std::size_t>(n));
+    while ((n = read(errors.readEnd, chunk, sizeof chunk)) > 0)
+        text.append(chunk, static_cast<std::size_t>(n));
     closeDescriptor(errors.readEnd);
     int status = waitForChild(spawned.pid);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
@@ -134,15 +136,19 @@ std::string summary(const AudioDriverState& state) {
     struct Words {
         std::string operator()(const DriverOk& s) const { return "Installed · v" + s.version; }
         std::string operator()(const DriverOutdated& s) const {
-            return "Installed v" + s.installed + ", this app ships v" + s.embedded + " — repair to update";
+            return "Installed v" + s.installed + ", this app ships v" + s.embedded +
+                   " — repair to update";
         }
         std::string operator()(const DriverNotLoaded& s) const {
-            return "Installed v" + s.version + " but not loaded by the audio system — repair to reload";
+            return "Installed v" + s.version +
+                   " but not loaded by the audio system — repair to reload";
         }
         std::string operator()(const DriverMissing&) const {
             return "Not installed — the “Vendaroscope Program Audio” microphone is unavailable";
         }
-        std::string operator()(const DriverUnavailable&) const { return "No driver bundled in this build"; }
+        std::string operator()(const DriverUnavailable&) const {
+            return "No driver bundled in this build";
+        }
     };
     return std::visit(Words{}, state);
 }

@@ -13,7 +13,7 @@ namespace vsc {
 // PipeWire configuration folder. Its version is written inside it as two
 // keys, "vendaroscope.version.short" and "vendaroscope.version.build".
 class AudioDriverInstaller {
-public:
+  public:
     static constexpr const char* kFileName = "vendaroscope-program-audio.conf";
 
     // resourcesDir: the application's resources; configHome: the user's
@@ -50,7 +50,7 @@ public:
 
     static std::string defaultConfigHome();
 
-private:
+  private:
     std::string resourcesDir_;
     std::string configHome_;
 };

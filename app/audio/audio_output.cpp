@@ -19,10 +19,11 @@ std::optional<AudioError> AudioOutput::start(std::uint32_t deviceId) {
         ring_->reset();
     }
     std::shared_ptr<AudioRing> ring = ring_;
-    auto error = system_->start(deviceId, [ring](std::uint32_t frames, std::span<float* const> buffers) {
-        std::lock_guard<UnfairLock> hold(ring->lock);
-        ring->render(frames, buffers);
-    });
+    auto error =
+        system_->start(deviceId, [ring](std::uint32_t frames, std::span<float* const> buffers) {
+            std::lock_guard<UnfairLock> hold(ring->lock);
+            ring->render(frames, buffers);
+        });
     started_ = !error;
     return error;
 }

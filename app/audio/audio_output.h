@@ -23,7 +23,7 @@ struct AudioError {
 // The audio system under the output: plays a render callback on a device, and
 // lists the devices that accept playback. One real implementation on PipeWire.
 class AudioSystem {
-public:
+  public:
     virtual ~AudioSystem() = default;
     // The render callback fills `frames` frames into each of the two planar
     // 48 kHz float buffers, on the audio system's real-time thread.
@@ -37,7 +37,7 @@ public:
 
 // Plays the programme sound through the ring into the chosen device.
 class AudioOutput {
-public:
+  public:
     static constexpr std::int64_t kRingFrames = 192000;
     static constexpr std::int64_t kChannels = 2;
 
@@ -57,7 +57,7 @@ public:
     double gainDb() const { return gainDb_; }
     AudioRing& ring() { return *ring_; }
 
-private:
+  private:
     std::shared_ptr<AudioSystem> system_;
     std::shared_ptr<AudioRing> ring_;
     bool started_ = false;

@@ -3,7 +3,6 @@
 #include <spa/param/audio/format-utils.h>
 #include <spa/pod/builder.h>
 #include <spa/utils/result.h>
-
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -51,8 +50,10 @@ struct PipeWireAudioSystem::Playback {
         }
         std::uint32_t frames = buffer->datas[0].maxsize / sizeof(float);
         for (std::uint32_t c = 1; c < buffer->n_datas; ++c)
-            frames = std::min(frames, buffer->datas[c].maxsize / static_cast<std::uint32_t>(sizeof(float)));
-        if (b->requested > 0) frames = std::min<std::uint32_t>(frames, static_cast<std::uint32_t>(b->requested));
+            frames = std::min(frames,
+                              buffer->datas[c].maxsize / static_cast<std::uint32_t>(sizeof(float)));
+        if (b->requested > 0)
+            frames = std::min<std::uint32_t>(frames, static_cast<std::uint32_t>(b->requested));
         float* planes[kChannels];
         for (int c = 0; c < kChannels; ++c) planes[c] = static_cast<float*>(buffer->datas[c].data);
         if (planes[0] && planes[1]) render(frames, std::span<float* const>(planes, kChannels));
@@ -117,11 +118,13 @@ std::vector<AudioDevice> PipeWireAudioSystem::outputDevices() {
 
 std::optional<AudioError> PipeWireAudioSystem::start(std::uint32_t deviceId, Render render) {
     stop();
-    if (!ensureConnected()) return AudioError{"VSCVirtualCam", 1, "The audio server cannot be reached"};
+    if (!ensureConnected())
+        return AudioError{"VSCVirtualCam", 1, "The audio server cannot be reached"};
     PipeWireConnection::Lock loop(*connection_);
     const PipeWireNodes::Node* node = nodes_->find(deviceId);
     if (!node || !acceptsPlayback(*node))
-        return AudioError{"PipeWire", -ENOENT, "The audio device " + std::to_string(deviceId) + " is gone"};
+        return AudioError{"PipeWire", -ENOENT,
+                          "The audio device " + std::to_string(deviceId) + " is gone"};
     std::string target = node->prop(PW_KEY_OBJECT_SERIAL);
     if (target.empty()) target = node->prop(PW_KEY_NODE_NAME);
 
@@ -133,7 +136,8 @@ std::optional<AudioError> PipeWireAudioSystem::start(std::uint32_t deviceId, Ren
                           PW_KEY_MEDIA_ROLE, "Communication", PW_KEY_NODE_DESCRIPTION,
                           "Vendaroscope Virtual Webcam", PW_KEY_TARGET_OBJECT, target.c_str(),
                           PW_KEY_NODE_DONT_RECONNECT, "true", nullptr));
-    if (!playback->stream) return AudioError{"PipeWire", -errno, "Cannot create the playback stream"};
+    if (!playback->stream)
+        return AudioError{"PipeWire", -errno, "Cannot create the playback stream"};
     static const pw_stream_events events = [] {
         pw_stream_events e{};
         e.version = PW_VERSION_STREAM_EVENTS;
@@ -151,15 +155,16 @@ std::optional<AudioError> PipeWireAudioSystem::start(std::uint32_t deviceId, Ren
     info.position[0] = SPA_AUDIO_CHANNEL_FL;
     info.position[1] = SPA_AUDIO_CHANNEL_FR;
     const spa_pod* params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
-    int res = pw_stream_connect(playback->stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-                                static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
-                                                             PW_STREAM_FLAG_MAP_BUFFERS |
-                                                             PW_STREAM_FLAG_RT_PROCESS),
-                                params, 1);
+    int res = pw_stream_connect(
+        playback->stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
+                                     PW_STREAM_FLAG_RT_PROCESS),
+        params, 1);
     if (res < 0) {
         spa_hook_remove(&playback->listener);
         pw_stream_destroy(playback->stream);
-        return AudioError{"PipeWire", res, std::string("Cannot start playback: ") + spa_strerror(res)};
+        return AudioError{"PipeWire", res,
+                          std::string("Cannot start playback: ") + spa_strerror(res)};
     }
     playback_ = std::move(playback);
     return std::nullopt;
@@ -220,7 +225,8 @@ std::optional<std::string> PipeWireAudioSystem::reloadServer(const std::string& 
     const std::string systemctl = "/usr/bin/systemctl";
     if (isExecutableFile(systemctl) &&
         runQuietly({systemctl, "--user", "is-active", "--quiet", "pipewire.service"}) == 0) {
-        int status = runQuietly({systemctl, "--user", "restart", "pipewire.service", "wireplumber.service"});
+        int status =
+            runQuietly({systemctl, "--user", "restart", "pipewire.service", "wireplumber.service"});
         if (status != 0) return "systemctl exited " + std::to_string(status);
         return std::nullopt;
     }

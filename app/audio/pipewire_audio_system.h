@@ -1,11 +1,11 @@
 #pragma once
 
+#include <pipewire/impl-module.h>
+
 #include <memory>
 #include <mutex>
 
 #include "app/audio/audio_output.h"
-#include <pipewire/impl-module.h>
-
 #include "platform/pipewire_connection.h"
 #include "platform/pipewire_nodes.h"
 
@@ -17,7 +17,7 @@ namespace vsc {
 // the output devices are the nodes that accept playback (Audio/Sink and
 // Audio/Duplex), in registry order, named by their descriptions.
 class PipeWireAudioSystem final : public AudioSystem {
-public:
+  public:
     PipeWireAudioSystem();
     ~PipeWireAudioSystem() override;
 
@@ -33,7 +33,7 @@ public:
 
     struct Playback;
 
-private:
+  private:
     bool ensureConnected();
 
     std::mutex mutex_;  // guards connection_ and nodes_ creation

@@ -45,7 +45,8 @@ PixelBufferRef PixelBufferPool::create() {
     const std::size_t total = lumaBytes + stride_ * static_cast<std::size_t>(height_ / 2);
     if (!storage) {
         storage = std::make_unique<Storage>();
-        storage->bytes.reset(static_cast<std::uint8_t*>(std::aligned_alloc(64, (total + 63) / 64 * 64)));
+        storage->bytes.reset(
+            static_cast<std::uint8_t*>(std::aligned_alloc(64, (total + 63) / 64 * 64)));
         if (!storage->bytes) {
             std::lock_guard<std::mutex> hold(mutex_);
             --allocated_;
@@ -162,10 +163,11 @@ PixelBufferRef CameraSink::makePixelBuffer(std::span<const std::uint8_t> frame) 
     PixelBufferRef buffer = pool->create();
     if (!buffer) return nullptr;
     // Row by row: the destination's stride may be wider than the picture.
-    if (buffer->luma) copyPlane(buffer->luma, buffer->lumaStride, frame.data(), kWidth, kWidth, kHeight);
+    if (buffer->luma)
+        copyPlane(buffer->luma, buffer->lumaStride, frame.data(), kWidth, kWidth, kHeight);
     if (buffer->chroma)
-        copyPlane(buffer->chroma, buffer->chromaStride, frame.data() + std::size_t{kWidth} * kHeight,
-                  kWidth, kWidth, kHeight / 2);
+        copyPlane(buffer->chroma, buffer->chromaStride,
+                  frame.data() + std::size_t{kWidth} * kHeight, kWidth, kWidth, kHeight / 2);
     return buffer;
 }
 

@@ -28,13 +28,13 @@ struct PixelBuffer {
 // Recycles NV12 pictures of one size and stride: a buffer dropped by its last
 // holder goes back to the pool, so none is allocated per frame once warm.
 class PixelBufferPool : public std::enable_shared_from_this<PixelBufferPool> {
-public:
+  public:
     PixelBufferPool(int width, int height, std::size_t stride, std::size_t maximum);
     // None when `maximum` buffers are out already.
     PixelBufferRef create();
     std::size_t allocated();
 
-private:
+  private:
     struct Storage;
     const int width_, height_;
     const std::size_t stride_, maximum_;
@@ -48,7 +48,7 @@ private:
 // pooled picture and queues it to the camera, counting the frames that find
 // the queue full.
 class CameraSink {
-public:
+  public:
     static constexpr int kWidth = 1920;
     static constexpr int kHeight = 1080;
     static constexpr std::size_t kFrameBytes = 1920 * 1080 * 3 / 2;
@@ -73,7 +73,7 @@ public:
 
     bool isConnected();
 
-private:
+  private:
     std::shared_ptr<CameraSystem> system_;
     const std::size_t stride_;
     std::mutex lock_;

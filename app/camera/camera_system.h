@@ -27,7 +27,7 @@ inline constexpr CameraObjectId kSystemObject = 1;
 
 // The buffer queue of a camera's sink stream, shared with the camera.
 class SampleQueue {
-public:
+  public:
     virtual ~SampleQueue() = default;
     virtual std::int32_t count() = 0;
     virtual std::int32_t capacity() = 0;
@@ -39,7 +39,7 @@ public:
 // (lists of ids, names) and the start and stop of a stream. Statuses are 0 on
 // success, else a negative error number.
 class CameraSystem {
-public:
+  public:
     virtual ~CameraSystem() = default;
     virtual std::int32_t propertyDataSize(CameraObjectId object, std::uint32_t selector,
                                           std::uint32_t* size) = 0;

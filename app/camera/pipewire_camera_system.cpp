@@ -25,7 +25,7 @@ const char* const kDeviceIdKey = "vsc.device.id";
 // Our output stream into a camera's sink node. Every field is guarded by the
 // PipeWire loop lock.
 class PipeWireCameraSystem::OutputQueue final : public SampleQueue {
-public:
+  public:
     PipeWireConnection* connection = nullptr;
     pw_stream* stream = nullptr;
     spa_hook listener{};
@@ -147,7 +147,7 @@ bool PipeWireCameraSystem::ensureConnected() {
 }
 
 std::vector<CameraObjectId> PipeWireCameraSystem::list(CameraObjectId object,
-                                                        std::uint32_t selector) {
+                                                       std::uint32_t selector) {
     std::vector<CameraObjectId> ids;
     if (!ensureConnected()) return ids;
     if (object == kSystemObject && selector == kSelectorDevices) connection_->sync();
@@ -241,10 +241,11 @@ std::int32_t PipeWireCameraSystem::startStream(CameraObjectId, CameraObjectId st
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
     const spa_pod* params[1] = {nv12Format(builder, CameraSink::kWidth, CameraSink::kHeight, 30)};
     // We drive the link: a picture moves to the camera as soon as it is queued.
-    int res = pw_stream_connect(out->stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-                                static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_DRIVER |
-                                                             PW_STREAM_FLAG_MAP_BUFFERS),
-                                params, 1);
+    int res = pw_stream_connect(
+        out->stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_DRIVER |
+                                     PW_STREAM_FLAG_MAP_BUFFERS),
+        params, 1);
     if (res < 0) return res;
     timespec until{};
     pw_thread_loop_get_time(connection_->loop(), &until,

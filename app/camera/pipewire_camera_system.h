@@ -19,7 +19,7 @@ namespace vsc {
 // sink stream's buffer queue is an output stream of ours linked to that node,
 // holding as many buffers as the camera asks for.
 class PipeWireCameraSystem final : public CameraSystem {
-public:
+  public:
     PipeWireCameraSystem();
     ~PipeWireCameraSystem() override;
 
@@ -37,13 +37,13 @@ public:
 
     class OutputQueue;
 
-private:
+  private:
     // Connects on first use; false when PipeWire cannot be reached.
     bool ensureConnected();
     std::vector<CameraObjectId> list(CameraObjectId object, std::uint32_t selector);
 
     std::unique_ptr<PipeWireConnection> connection_;
-    std::unique_ptr<PipeWireNodes> nodes_;  // guarded by the loop lock
+    std::unique_ptr<PipeWireNodes> nodes_;                           // guarded by the loop lock
     std::map<CameraObjectId, std::shared_ptr<OutputQueue>> queues_;  // by stream id
     std::mutex mutex_;  // guards connection_ and queues_
 };

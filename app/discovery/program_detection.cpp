@@ -1,9 +1,8 @@
 #include "app/discovery/program_detection.h"
 
-#include <nlohmann/json.hpp>
-
 #include <cerrno>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 
 #include "app/discovery/pcr_entry.h"
 
@@ -11,7 +10,8 @@ namespace vsc {
 
 std::int64_t parsePort(std::string_view text, std::int64_t fallback) {
     std::string_view digits = text;
-    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-'))
+        digits.remove_prefix(1);
     if (digits.empty()) return fallback;
     for (char c : digits)
         if (c < '0' || c > '9') return fallback;
@@ -56,11 +56,14 @@ std::vector<std::string> programCandidates(const std::vector<PathItem>& items) {
 DetectionResult concludeDetection(const std::string& host, const std::optional<std::string>& body) {
     std::optional<std::vector<PathItem>> items;
     if (body) items = decodePathList(*body);
-    if (!items) return {"MediaMTX API unreachable on " + host + ":9997 — enter the URL manually", std::nullopt};
+    if (!items)
+        return {"MediaMTX API unreachable on " + host + ":9997 — enter the URL manually",
+                std::nullopt};
     auto names = programCandidates(*items);
     if (names.empty()) return {"No program published on " + host, std::nullopt};
     std::string status = names.size() == 1 ? "Found " + names[0]
-                                           : "Found " + std::to_string(names.size()) + " programs — using " + names[0];
+                                           : "Found " + std::to_string(names.size()) +
+                                                 " programs — using " + names[0];
     return {status, "rtsp://" + host + ":8554/" + names[0]};
 }
 

@@ -107,19 +107,41 @@ std::optional<std::string> ProgramReceiver::locateFfmpeg() const {
 }
 
 std::vector<std::string> ProgramReceiver::ffprobeArguments(const std::string& url) {
-    return {"-v",           "error",             "-rtsp_transport", "tcp", "-timeout", "5000000",
-            "-show_entries", "stream=codec_type", "-of",             "csv=p=0", url};
+    return {"-v",      "error",         "-rtsp_transport",   "tcp", "-timeout",
+            "5000000", "-show_entries", "stream=codec_type", "-of", "csv=p=0",
+            url};
 }
 
 std::vector<std::string> ProgramReceiver::ffmpegArguments(const std::string& url, int w, int h,
                                                           bool withAudio) {
     std::vector<std::string> args = {
-        "-hide_banner", "-nostdin",   "-loglevel", "warning",  "-rtsp_transport", "tcp",
-        "-timeout",     "5000000",    "-fflags",   "nobuffer", "-flags",          "low_delay",
-        "-probesize",   "500000",     "-analyzeduration", "1000000", "-i",        url,
-        "-map",         "0:v:0",      "-vf",
+        "-hide_banner",
+        "-nostdin",
+        "-loglevel",
+        "warning",
+        "-rtsp_transport",
+        "tcp",
+        "-timeout",
+        "5000000",
+        "-fflags",
+        "nobuffer",
+        "-flags",
+        "low_delay",
+        "-probesize",
+        "500000",
+        "-analyzeduration",
+        "1000000",
+        "-i",
+        url,
+        "-map",
+        "0:v:0",
+        "-vf",
         "scale=" + std::to_string(w) + ":" + std::to_string(h) + ",format=nv12",
-        "-fps_mode",    "passthrough", "-f",       "rawvideo", "pipe:3"};
+        "-fps_mode",
+        "passthrough",
+        "-f",
+        "rawvideo",
+        "pipe:3"};
     if (withAudio) {
         args.insert(args.end(), {"-map", "0:a:0", "-af", "aresample=async=1", "-ac", "2", "-ar",
                                  "48000", "-f", "f32le", "pipe:4"});
@@ -127,8 +149,8 @@ std::vector<std::string> ProgramReceiver::ffmpegArguments(const std::string& url
     return args;
 }
 
-std::optional<ProgramReceiver::Tracks> ProgramReceiver::probeTracks(
-    const std::string& url, const std::string& ffmpegPath) {
+std::optional<ProgramReceiver::Tracks> ProgramReceiver::probeTracks(const std::string& url,
+                                                                    const std::string& ffmpegPath) {
     auto slash = ffmpegPath.rfind('/');
     std::string dir = slash == std::string::npos ? "." : ffmpegPath.substr(0, slash);
     std::string probePath = dir + "/ffprobe";

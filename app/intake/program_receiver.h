@@ -24,7 +24,7 @@ namespace vsc {
 // threads of their own, watches for a picture that stops arriving, reaps the
 // child and restarts it with a back-off.
 class ProgramReceiver : public std::enable_shared_from_this<ProgramReceiver> {
-public:
+  public:
     struct Environment {
         Dispatcher* dispatcher = &ThreadDispatcher::shared();
         Clock* clock = &SystemClock::shared();
@@ -38,8 +38,7 @@ public:
     static constexpr int kFrameHeight = 1080;
     static constexpr std::size_t kAudioBlockFloats = 960;
 
-    static std::shared_ptr<ProgramReceiver> create(Environment environment,
-                                                   int width = kFrameWidth,
+    static std::shared_ptr<ProgramReceiver> create(Environment environment, int width = kFrameWidth,
                                                    int height = kFrameHeight);
     ~ProgramReceiver();
 
@@ -79,7 +78,7 @@ public:
 
     ProgramReceiver(Environment environment, int width, int height);  // use create()
 
-private:
+  private:
     void launchAttempt(const std::string& url, std::uint64_t gen);
     void scheduleRestart(const std::string& url, std::uint64_t gen, bool quick);
     void log(const std::string& message);

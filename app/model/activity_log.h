@@ -10,7 +10,7 @@ namespace vsc {
 // The short in-memory history the Diagnostics tab shows: one line per event,
 // "<local time>  <message>", newest last, at most 200 lines.
 class ActivityLog {
-public:
+  public:
     static constexpr std::size_t kMaxLines = 200;
     using TimeText = std::function<std::string()>;
 
@@ -26,7 +26,7 @@ public:
     // Current local time, hours, minutes and seconds, in the locale's time style.
     static std::string localTimeText();
 
-private:
+  private:
     TimeText timeText_;
     std::vector<std::string> lines_;
 };

@@ -24,7 +24,9 @@ AppModel::AppModel(Ports ports) : ports_(std::move(ports)) {}
 
 AppModel::~AppModel() = default;
 
-void AppModel::observe(std::function<void()> observer) { observers_.push_back(std::move(observer)); }
+void AppModel::observe(std::function<void()> observer) {
+    observers_.push_back(std::move(observer));
+}
 
 void AppModel::changed() {
     for (auto& observer : observers_) observer();
@@ -234,7 +236,9 @@ void AppModel::quitFromMenu(const std::function<void()>& terminate) {
     if (terminate) terminate();
 }
 
-void AppModel::applicationWillTerminate() { receiver_->stop(); }
+void AppModel::applicationWillTerminate() {
+    receiver_->stop();
+}
 
 // ---- settings ----
 

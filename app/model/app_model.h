@@ -28,11 +28,11 @@ namespace vsc {
 // changed only by the model, which raises its change signal on every change.
 template <class T>
 class Published {
-public:
+  public:
     explicit Published(T initial = T()) : value_(std::move(initial)) {}
     const T& operator()() const { return value_; }
 
-private:
+  private:
     friend class AppModel;
     T value_;
 };
@@ -42,7 +42,7 @@ private:
 // threads and the video queue. Its operations are spread over the folders of
 // the subsystems that own them; this file declares them all.
 class AppModel : public std::enable_shared_from_this<AppModel> {
-public:
+  public:
     struct Ports {
         MainQueue* main = nullptr;
         Preferences* preferences = nullptr;
@@ -173,7 +173,7 @@ public:
     void applySelectedPcr();
     void setSelectedPcrId(const std::string& value);
 
-private:
+  private:
     void construct();
     template <class T>
     void publish(Published<T>& field, T value) {

@@ -15,8 +15,8 @@ void AppModel::applyAudioSettings() {
 
 void AppModel::refreshAudioDevices() {
     if (!audio_) return;
-    publish(audioDevices, ports_.audioSystem ? ports_.audioSystem->outputDevices()
-                                             : std::vector<AudioDevice>{});
+    publish(audioDevices,
+            ports_.audioSystem ? ports_.audioSystem->outputDevices() : std::vector<AudioDevice>{});
     std::uint32_t chosen = chooseAudioDevice(audioDevices.value_, selectedAudioDevice.value_);
     if (chosen != selectedAudioDevice.value_) publish(selectedAudioDevice, chosen);
     bool loaded = std::any_of(audioDevices.value_.begin(), audioDevices.value_.end(),
@@ -61,7 +61,8 @@ void AppModel::repairAudioDriver() {
                 if (!self) return;
                 self->publish(self->repairingAudioDriver, false);
                 self->refreshAudioDevices();
-                self->log("Audio driver: " + (failure ? *failure : summary(self->audioDriverState.value_)));
+                self->log("Audio driver: " +
+                          (failure ? *failure : summary(self->audioDriverState.value_)));
             });
         });
     });

@@ -10,7 +10,7 @@ namespace vsc {
 // A lock-protected signed 64-bit cell shared between worker threads and the
 // main thread; every operation is one short critical section.
 class AtomicInt {
-public:
+  public:
     std::int64_t load() {
         std::lock_guard<std::mutex> hold(lock_);
         return value_;
@@ -32,7 +32,7 @@ public:
         return value;
     }
 
-private:
+  private:
     std::mutex lock_;
     std::int64_t value_ = 0;
 };

@@ -11,9 +11,8 @@ namespace vsc {
 std::optional<PreviewImage> renderPreview(const PixelBuffer& picture) {
     if (picture.width <= 0 || picture.height <= 0 || !picture.luma || !picture.chroma)
         return std::nullopt;
-    const int scaledHeight =
-        std::max(1, static_cast<int>(static_cast<long long>(picture.height) * PreviewImage::kWidth /
-                                     picture.width));
+    const int scaledHeight = std::max(1, static_cast<int>(static_cast<long long>(picture.height) *
+                                                          PreviewImage::kWidth / picture.width));
     SwsContext* context =
         sws_getContext(picture.width, picture.height, AV_PIX_FMT_NV12, PreviewImage::kWidth,
                        scaledHeight, AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr, nullptr, nullptr);
@@ -25,8 +24,8 @@ std::optional<PreviewImage> renderPreview(const PixelBuffer& picture) {
                                   static_cast<int>(picture.chromaStride), 0, 0};
     std::uint8_t* targets[4] = {scaled.data(), nullptr, nullptr, nullptr};
     const int targetStrides[4] = {PreviewImage::kWidth * 3, 0, 0, 0};
-    int rows = sws_scale(context, sources, sourceStrides, 0, picture.height, targets,
-                         targetStrides);
+    int rows =
+        sws_scale(context, sources, sourceStrides, 0, picture.height, targets, targetStrides);
     sws_freeContext(context);
     if (rows <= 0) return std::nullopt;
 

@@ -8,7 +8,15 @@ namespace {
 bool allowedInUrl(unsigned char c) {
     if (c <= 0x20 || c >= 0x7F) return false;
     switch (c) {
-        case '"': case '<': case '>': case '\\': case '^': case '`': case '{': case '|': case '}':
+        case '"':
+        case '<':
+        case '>':
+        case '\\':
+        case '^':
+        case '`':
+        case '{':
+        case '|':
+        case '}':
             return false;
         default:
             return true;

@@ -92,7 +92,7 @@ struct Client {
 
 // One NV12 picture: a luma plane and an interleaved chroma plane.
 class Picture {
-public:
+  public:
     virtual ~Picture() = default;
     virtual int width() const = 0;
     virtual int height() const = 0;
@@ -114,7 +114,7 @@ struct SampleBuffer {
 // ---- the source protocols the extension implements ----
 
 class ProviderSource {
-public:
+  public:
     virtual ~ProviderSource() = default;
     virtual bool connectClient(const Client& client) = 0;
     virtual void disconnectClient(const Client& client) = 0;
@@ -124,7 +124,7 @@ public:
 };
 
 class DeviceSource {
-public:
+  public:
     virtual ~DeviceSource() = default;
     virtual PropertySet availableProperties() = 0;
     virtual DeviceProperties deviceProperties(const PropertySet& requested) = 0;
@@ -132,7 +132,7 @@ public:
 };
 
 class StreamSource {
-public:
+  public:
     virtual ~StreamSource() = default;
     virtual std::vector<StreamFormat> formats() = 0;
     virtual PropertySet availableProperties() = 0;
@@ -147,10 +147,10 @@ public:
 
 // What a published stream can do; set by the service that publishes it.
 class StreamBackend {
-public:
+  public:
     virtual ~StreamBackend() = default;
-    using ConsumeHandler =
-        std::function<void(std::optional<SampleBuffer> buffer, std::uint64_t sequence, bool hasMore)>;
+    using ConsumeHandler = std::function<void(std::optional<SampleBuffer> buffer,
+                                              std::uint64_t sequence, bool hasMore)>;
     // Sink streams: takes the next buffer the client queued; the handler is
     // called exactly once, on any thread.
     virtual void consumeSampleBuffer(const Client& client, ConsumeHandler handler) = 0;
@@ -160,7 +160,7 @@ public:
 };
 
 class Stream {
-public:
+  public:
     Stream(std::string localizedName, std::string streamId, StreamDirection direction,
            ClockType clock, StreamSource& source)
         : localizedName(std::move(localizedName)),
@@ -181,7 +181,7 @@ public:
 
     void attach(std::shared_ptr<StreamBackend> backend);
 
-private:
+  private:
     std::shared_ptr<StreamBackend> backend() const;
     mutable std::mutex mutex_;
     std::shared_ptr<StreamBackend> backend_;
@@ -192,7 +192,7 @@ struct Error {
 };
 
 class Device {
-public:
+  public:
     Device(std::string localizedName, std::string deviceId, std::string legacyDeviceId,
            DeviceSource& source)
         : localizedName(std::move(localizedName)),
@@ -208,24 +208,24 @@ public:
     std::optional<Error> addStream(Stream& stream);
     const std::vector<Stream*>& streams() const { return streams_; }
 
-private:
+  private:
     std::vector<Stream*> streams_;
 };
 
 class Provider {
-public:
+  public:
     explicit Provider(ProviderSource& source) : source(source) {}
     ProviderSource& source;
     std::optional<Error> addDevice(Device& device);
     const std::vector<Device*>& devices() const { return devices_; }
 
-private:
+  private:
     std::vector<Device*> devices_;
 };
 
 // Time and timers as the extension sees them.
 class Host {
-public:
+  public:
     virtual ~Host() = default;
     // Host time: CLOCK_MONOTONIC in nanoseconds.
     virtual std::uint64_t nowNs() = 0;
@@ -238,7 +238,7 @@ public:
 
 // The real host: the monotonic clock, timers of ThreadSerialQueue, the journal.
 class SystemHost final : public Host {
-public:
+  public:
     std::uint64_t nowNs() override;
     std::shared_ptr<RepeatingTimer> makeTimer(SerialQueue& queue, double interval, double leeway,
                                               Task tick) override;

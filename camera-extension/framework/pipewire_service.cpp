@@ -1,8 +1,5 @@
 #include "camera-extension/framework/pipewire_service.h"
 
-#include "platform/nv12.h"
-#include "platform/pipewire_video.h"
-
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 #include <spa/utils/result.h>
@@ -13,18 +10,22 @@
 #include <deque>
 #include <map>
 
+#include "platform/nv12.h"
+#include "platform/pipewire_video.h"
+
 namespace vsc::cam {
 namespace {
 
 std::string fourccText(std::uint32_t code) {
     std::string s(4, ' ');
-    for (int i = 0; i < 4; ++i) s[static_cast<std::size_t>(i)] = static_cast<char>((code >> (24 - 8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i)
+        s[static_cast<std::size_t>(i)] = static_cast<char>((code >> (24 - 8 * i)) & 0xFF);
     return s;
 }
 
 spa_video_format spaFormat(std::uint32_t pixelFormat) {
     return pixelFormat == fourcc('4', '2', '0', 'v') ? SPA_VIDEO_FORMAT_NV12
-                                                      : SPA_VIDEO_FORMAT_UNKNOWN;
+                                                     : SPA_VIDEO_FORMAT_UNKNOWN;
 }
 
 }  // namespace
@@ -57,17 +58,20 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
 
     // A sink buffer lent to the device until its picture is dropped.
     class SinkPicture final : public Picture {
-    public:
+      public:
         SinkPicture(std::shared_ptr<Node> node, pw_buffer* buffer,
                     std::shared_ptr<std::atomic<bool>> alive)
             : node_(std::move(node)), buffer_(buffer), alive_(std::move(alive)) {
             spa_data& d = buffer_->buffer->datas[0];
             auto* base = static_cast<std::uint8_t*>(d.data);
             std::uint32_t offset = d.chunk ? d.chunk->offset : 0;
-            stride_ = d.chunk && d.chunk->stride > 0 ? static_cast<std::size_t>(d.chunk->stride)
-                                                     : static_cast<std::size_t>(node_->format.description.width);
+            stride_ = d.chunk && d.chunk->stride > 0
+                          ? static_cast<std::size_t>(d.chunk->stride)
+                          : static_cast<std::size_t>(node_->format.description.width);
             luma_ = base ? base + offset : nullptr;
-            chroma_ = luma_ ? luma_ + stride_ * static_cast<std::size_t>(node_->format.description.height) : nullptr;
+            chroma_ =
+                luma_ ? luma_ + stride_ * static_cast<std::size_t>(node_->format.description.height)
+                      : nullptr;
         }
         ~SinkPicture() override {
             PipeWireConnection::Lock hold(*node_->connection);
@@ -81,7 +85,7 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
         std::size_t chromaStride() const override { return stride_; }
         bool readable() const override { return luma_ && alive_->load(); }
 
-    private:
+      private:
         std::shared_ptr<Node> node_;
         pw_buffer* buffer_;
         std::shared_ptr<std::atomic<bool>> alive_;
@@ -106,9 +110,11 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
                 spa_data& d = b->buffer->datas[0];
                 if (d.data && d.chunk && d.chunk->size >= frameBytes()) {
                     auto it = alive.find(b);
-                    auto flag = it != alive.end() ? it->second : std::make_shared<std::atomic<bool>>(true);
-                    sample = SampleBuffer{std::make_shared<SinkPicture>(shared_from_this(), b, flag),
-                                          MediaTime{1, 30}, 0};
+                    auto flag =
+                        it != alive.end() ? it->second : std::make_shared<std::atomic<bool>>(true);
+                    sample =
+                        SampleBuffer{std::make_shared<SinkPicture>(shared_from_this(), b, flag),
+                                     MediaTime{1, 30}, 0};
                     if (auto* h = headerOf(b))
                         seq = h->seq;
                     else
@@ -142,13 +148,15 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
         const int w = picture.width(), h = picture.height();
         const std::size_t stride = static_cast<std::size_t>(format.description.width);
         const std::size_t need = stride * static_cast<std::size_t>(h) * 3 / 2;
-        if (!out || d.maxsize < need || w != format.description.width || h != format.description.height) {
+        if (!out || d.maxsize < need || w != format.description.width ||
+            h != format.description.height) {
             d.chunk->size = 0;
             pw_stream_queue_buffer(pwStream, b);
             return;
         }
         copyNv12Into(out, stride, picture.luma(), picture.lumaStride(), picture.chroma(),
-                     picture.chromaStride(), static_cast<std::size_t>(w), static_cast<std::size_t>(h));
+                     picture.chromaStride(), static_cast<std::size_t>(w),
+                     static_cast<std::size_t>(h));
         d.chunk->offset = 0;
         d.chunk->size = static_cast<std::uint32_t>(need);
         d.chunk->stride = static_cast<std::int32_t>(stride);
@@ -218,7 +226,8 @@ std::unique_ptr<PipeWireService> PipeWireService::start(Provider& provider, Host
         provider.source.providerProperties(provider.source.availableProperties());
     PipeWireConnection::Lock hold(connection);
     for (Device* device : provider.devices()) {
-        DeviceProperties deviceProps = device->source.deviceProperties(device->source.availableProperties());
+        DeviceProperties deviceProps =
+            device->source.deviceProperties(device->source.availableProperties());
         for (Stream* stream : device->streams()) {
             auto node = std::make_shared<Node>();
             node->connection = &connection;
@@ -228,23 +237,27 @@ std::unique_ptr<PipeWireService> PipeWireService::start(Provider& provider, Host
             auto formats = stream->source.formats();
             if (formats.empty()) continue;
             node->format = formats.front();
-            StreamProperties props = stream->source.streamProperties(stream->source.availableProperties());
+            StreamProperties props =
+                stream->source.streamProperties(stream->source.availableProperties());
             if (props.sinkBufferQueueSize) node->bufferCount = *props.sinkBufferQueueSize;
 
             const bool sink = node->isSink;
             std::string description = sink ? stream->localizedName : device->localizedName;
             pw_properties* p = pw_properties_new(
                 PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, sink ? "Playback" : "Capture",
-                PW_KEY_MEDIA_ROLE, "Camera", PW_KEY_MEDIA_CLASS, sink ? "Video/Sink" : "Video/Source",
-                PW_KEY_NODE_NAME, description.c_str(), PW_KEY_NODE_DESCRIPTION,
-                description.c_str(), PW_KEY_NODE_NICK, description.c_str(), kPropDeviceId,
-                device->deviceId.c_str(), kPropLegacyDeviceId, device->legacyDeviceId.c_str(),
-                kPropDeviceName, device->localizedName.c_str(), kPropStreamId,
-                stream->streamId.c_str(), kPropStreamName, stream->localizedName.c_str(),
-                kPropStreamDirection, sink ? "sink" : "source", nullptr);
-            if (deviceProps.model) pw_properties_set(p, kPropDeviceModel, deviceProps.model->c_str());
+                PW_KEY_MEDIA_ROLE, "Camera", PW_KEY_MEDIA_CLASS,
+                sink ? "Video/Sink" : "Video/Source", PW_KEY_NODE_NAME, description.c_str(),
+                PW_KEY_NODE_DESCRIPTION, description.c_str(), PW_KEY_NODE_NICK, description.c_str(),
+                kPropDeviceId, device->deviceId.c_str(), kPropLegacyDeviceId,
+                device->legacyDeviceId.c_str(), kPropDeviceName, device->localizedName.c_str(),
+                kPropStreamId, stream->streamId.c_str(), kPropStreamName,
+                stream->localizedName.c_str(), kPropStreamDirection, sink ? "sink" : "source",
+                nullptr);
+            if (deviceProps.model)
+                pw_properties_set(p, kPropDeviceModel, deviceProps.model->c_str());
             if (deviceProps.transportType)
-                pw_properties_set(p, kPropDeviceTransport, fourccText(*deviceProps.transportType).c_str());
+                pw_properties_set(p, kPropDeviceTransport,
+                                  fourccText(*deviceProps.transportType).c_str());
             if (providerProps.manufacturer)
                 pw_properties_set(p, kPropManufacturer, providerProps.manufacturer->c_str());
             if (!sink) pw_properties_set(p, PW_KEY_NODE_DRIVER, "true");
@@ -263,15 +276,17 @@ std::unique_ptr<PipeWireService> PipeWireService::start(Provider& provider, Host
             if (spaFormat(f.description.pixelFormat) != SPA_VIDEO_FORMAT_NV12 ||
                 f.minFrameDuration.value <= 0)
                 continue;  // only the NV12 format is published
-            const spa_pod* params[1] = {
-                nv12Format(builder, f.description.width, f.description.height,
-                           static_cast<int>(f.minFrameDuration.timescale / f.minFrameDuration.value))};
-            auto flags = static_cast<pw_stream_flags>(
-                PW_STREAM_FLAG_MAP_BUFFERS | (sink ? 0 : PW_STREAM_FLAG_DRIVER));
-            int res = pw_stream_connect(node->pwStream, sink ? PW_DIRECTION_INPUT : PW_DIRECTION_OUTPUT,
-                                        PW_ID_ANY, flags, params, 1);
+            const spa_pod* params[1] = {nv12Format(
+                builder, f.description.width, f.description.height,
+                static_cast<int>(f.minFrameDuration.timescale / f.minFrameDuration.value))};
+            auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS |
+                                                      (sink ? 0 : PW_STREAM_FLAG_DRIVER));
+            int res =
+                pw_stream_connect(node->pwStream, sink ? PW_DIRECTION_INPUT : PW_DIRECTION_OUTPUT,
+                                  PW_ID_ANY, flags, params, 1);
             if (res < 0) {
-                if (error) *error = "cannot publish " + stream->localizedName + ": " + spa_strerror(res);
+                if (error)
+                    *error = "cannot publish " + stream->localizedName + ": " + spa_strerror(res);
                 return nullptr;
             }
             stream->attach(node);

@@ -19,7 +19,7 @@ namespace vsc::cam {
 // stream; a producer linking to the sink node is authorised, then started;
 // their leaving stops them.
 class PipeWireService {
-public:
+  public:
     // None with the reason in *error when PipeWire cannot be reached.
     static std::unique_ptr<PipeWireService> start(Provider& provider, Host& host,
                                                   std::string* error);
@@ -29,7 +29,7 @@ public:
 
     struct Node;
 
-private:
+  private:
     PipeWireService() = default;
     std::unique_ptr<PipeWireConnection> connection_;
     std::vector<std::shared_ptr<Node>> nodes_;

@@ -48,7 +48,7 @@ Look classify(const std::uint8_t* y) {
 
 // A video application reading the camera: frames with their arrival times.
 class Viewer {
-public:
+  public:
     explicit Viewer(int frames = 100000)
         : gst_("/usr/bin/gst-launch-1.0",
                {"-q", "pipewiresrc", "target-object=Vendaroscope Program",
@@ -98,7 +98,7 @@ public:
         return static_cast<double>(f.size() - 1 - from) / seconds;
     }
 
-private:
+  private:
     void read() {
         std::vector<std::uint8_t> frame(kFrameBytes);
         for (;;) {
@@ -120,7 +120,7 @@ private:
 };
 
 class CameraWithStudio : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         session_ = new vsc::test::DesktopSession();
         camera_ = new Program(std::string(VSC_BINARY_DIR) + "/bin/vendaroscope-camera", {});
@@ -139,11 +139,10 @@ protected:
             << "{\"programURL\": \"" << url
             << "\", \"setupCompleted\": true, \"resumeSending\": true}";
         hostLog_ = session_->dir() + "/host.log";
-        return std::make_unique<Program>(std::string(VSC_BINARY_DIR) + "/bin/vsc-headless",
-                                         std::vector<std::string>{},
-                                         std::vector<std::pair<std::string, std::string>>{
-                                             {"XDG_CONFIG_HOME", config}},
-                                         false, true);
+        return std::make_unique<Program>(
+            std::string(VSC_BINARY_DIR) + "/bin/vsc-headless", std::vector<std::string>{},
+            std::vector<std::pair<std::string, std::string>>{{"XDG_CONFIG_HOME", config}}, false,
+            true);
     }
 
     static vsc::test::DesktopSession* session_;
@@ -198,7 +197,8 @@ TEST_F(CameraWithStudio, TheStudioPictureThenTheSlateOnceTheStudioDrops) {
     // The cadence never stopped: no gap in the frames across the drop.
     double widest = 0;
     for (std::size_t i = frames.size() - 60; i < frames.size(); ++i)
-        widest = std::max(widest, std::chrono::duration<double>(frames[i].at - frames[i - 1].at).count());
+        widest = std::max(widest,
+                          std::chrono::duration<double>(frames[i].at - frames[i - 1].at).count());
     EXPECT_LT(widest, 0.1);
     std::size_t last = viewer.count();
     ASSERT_TRUE(viewer.waitFor(last + 91, 10s));

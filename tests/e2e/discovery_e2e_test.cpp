@@ -43,7 +43,8 @@ TEST(DetectionWithStudio, FindsTheStudiosProgrammeAndReportsAClosedPort) {
     auto asked = std::chrono::steady_clock::now();
     model->detectProgramURL();
     ASSERT_TRUE(eventually(settled, 15s));
-    EXPECT_EQ(model->detectStatus(), "MediaMTX API unreachable on 127.0.0.2:9997 — enter the URL manually");
+    EXPECT_EQ(model->detectStatus(),
+              "MediaMTX API unreachable on 127.0.0.2:9997 — enter the URL manually");
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 11s);  // within the client's time-out
 }
 

@@ -60,13 +60,15 @@ TEST(HeadlessHost, ResumesSendingFromTheStoreAndEndsLikeTheApplication) {
         std::vector<std::pair<std::string, std::string>>{{"XDG_CONFIG_HOME", config.string()}},
         false, true, log.string());
 
-    ASSERT_TRUE(eventually([&] { return readFile(log).find("stats inputFps=30") != std::string::npos; }, 20s))
+    ASSERT_TRUE(eventually(
+        [&] { return readFile(log).find("stats inputFps=30") != std::string::npos; }, 20s))
         << readFile(log);
     std::string text = readFile(log);
     EXPECT_NE(text.find("  Resuming sending (it was on when the app closed)\n"), std::string::npos);
     EXPECT_NE(text.find("  program tracks: video + audio\n"), std::string::npos);
     // About the source frame rate, two ticks a second counted over 0.5 s.
-    ASSERT_TRUE(eventually([&] { return readFile(log).find("receiving=1 ffmpeg=1") != std::string::npos; }, 5s));
+    ASSERT_TRUE(eventually(
+        [&] { return readFile(log).find("receiving=1 ffmpeg=1") != std::string::npos; }, 5s));
     pid_t hostPid = host->pid();
     ASSERT_TRUE(eventually([&] { return ffmpegChildrenOf(hostPid).size() == 1; }, 5s));
     pid_t ffmpeg = ffmpegChildrenOf(hostPid)[0];
@@ -74,7 +76,13 @@ TEST(HeadlessHost, ResumesSendingFromTheStoreAndEndsLikeTheApplication) {
     // Ended by the system: the receiver's child goes with it, the resume marker stays.
     int status = host->stop(SIGTERM);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_TRUE(eventually([&] { return kill(ffmpeg, 0) != 0 || readFile("/proc/" + std::to_string(ffmpeg) + "/stat").find(") Z") != std::string::npos; }, 5s));
+    EXPECT_TRUE(eventually(
+        [&] {
+            return kill(ffmpeg, 0) != 0 ||
+                   readFile("/proc/" + std::to_string(ffmpeg) + "/stat").find(") Z") !=
+                       std::string::npos;
+        },
+        5s));
     std::string stored = readFile(prefs);
     EXPECT_NE(stored.find("\"resumeSending\": true"), std::string::npos) << stored;
 
@@ -84,10 +92,14 @@ TEST(HeadlessHost, ResumesSendingFromTheStoreAndEndsLikeTheApplication) {
             std::string(VSC_BINARY_DIR) + "/bin/vsc-headless", std::vector<std::string>{},
             std::vector<std::pair<std::string, std::string>>{{"XDG_CONFIG_HOME", config.string()}},
             false, true);
-        ASSERT_TRUE(eventually([&] { return readFile(prefs).find("\"resumeSending\": true") != std::string::npos; }, 5s));
+        ASSERT_TRUE(eventually(
+            [&] { return readFile(prefs).find("\"resumeSending\": true") != std::string::npos; },
+            5s));
         std::this_thread::sleep_for(500ms);
         again->send("stop");
-        ASSERT_TRUE(eventually([&] { return readFile(prefs).find("\"resumeSending\": false") != std::string::npos; }, 5s))
+        ASSERT_TRUE(eventually(
+            [&] { return readFile(prefs).find("\"resumeSending\": false") != std::string::npos; },
+            5s))
             << readFile(prefs);
         again->stop(SIGTERM);
     }

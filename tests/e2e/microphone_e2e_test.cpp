@@ -60,35 +60,40 @@ Sound measure(const std::vector<float>& samples) {
             ++crossings;
         }
     }
-    if (crossings > 1) sound.frequency = (crossings - 1) * 48000.0 / static_cast<double>(last - first);
+    if (crossings > 1)
+        sound.frequency = (crossings - 1) * 48000.0 / static_cast<double>(last - first);
     return sound;
 }
 
 class Microphone : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         session = std::make_unique<vsc::test::DesktopSession>();
         fs::path fragments = session->configHome() + "/pipewire/pipewire.conf.d";
         fs::create_directories(fragments);
-        fs::copy_file(std::string(VSC_SOURCE_DIR) + "/resources/pipewire/vendaroscope-program-audio.conf",
-                      fragments / "vendaroscope-program-audio.conf");
-        ASSERT_EQ(vsc::test::runProgram("/bin/bash", {std::string(VSC_SOURCE_DIR) + "/scripts/session.sh",
-                                                      "restart-audio", session->dir()}),
-                  0);
-        ASSERT_TRUE(eventually([] { return vsc::test::nodeListed("vendaroscope_program_audio_mic"); }, 10s));
+        fs::copy_file(
+            std::string(VSC_SOURCE_DIR) + "/resources/pipewire/vendaroscope-program-audio.conf",
+            fragments / "vendaroscope-program-audio.conf");
+        ASSERT_EQ(
+            vsc::test::runProgram("/bin/bash", {std::string(VSC_SOURCE_DIR) + "/scripts/session.sh",
+                                                "restart-audio", session->dir()}),
+            0);
+        ASSERT_TRUE(eventually(
+            [] { return vsc::test::nodeListed("vendaroscope_program_audio_mic"); }, 10s));
     }
 
     std::unique_ptr<Program> startHost(const std::string& url, double gainDb) {
         std::string config = session->dir() + "/host-config";
         fs::create_directories(config + "/vendaroscope-virtualcam");
         std::ofstream(config + "/vendaroscope-virtualcam/preferences.json")
-            << "{\"programURL\": \"" << url << "\", \"setupCompleted\": true, \"resumeSending\": true, "
+            << "{\"programURL\": \"" << url
+            << "\", \"setupCompleted\": true, \"resumeSending\": true, "
             << "\"audioGainDb\": " << gainDb << "}";
         log = session->dir() + "/host.log";
-        return std::make_unique<Program>(std::string(VSC_BINARY_DIR) + "/bin/vsc-headless",
-                                         std::vector<std::string>{},
-                                         std::vector<std::pair<std::string, std::string>>{{"XDG_CONFIG_HOME", config}},
-                                         false, true, log);
+        return std::make_unique<Program>(
+            std::string(VSC_BINARY_DIR) + "/bin/vsc-headless", std::vector<std::string>{},
+            std::vector<std::pair<std::string, std::string>>{{"XDG_CONFIG_HOME", config}}, false,
+            true, log);
     }
 
     std::string hostLog() {
@@ -102,8 +107,8 @@ protected:
         fs::path wav = session->dir() + "/" + name + ".wav";
         {
             Program recorder("/usr/bin/pw-record",
-                             {"--target", "vendaroscope_program_audio_mic", "--rate", "48000", "--channels",
-                              "2", "--format", "f32", wav.string()});
+                             {"--target", "vendaroscope_program_audio_mic", "--rate", "48000",
+                              "--channels", "2", "--format", "f32", wav.string()});
             std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
             recorder.stop(SIGINT);
         }
@@ -120,7 +125,8 @@ protected:
 TEST_F(Microphone, CarriesTheStudioToneAndNothingOnceSendingStops) {
     vsc::test::TestStudio studio;
     auto host = startHost(studio.url("STAGE_1"), 0);
-    ASSERT_TRUE(eventually([&] { return hostLog().find("receiving=1") != std::string::npos; }, 20s)) << hostLog();
+    ASSERT_TRUE(eventually([&] { return hostLog().find("receiving=1") != std::string::npos; }, 20s))
+        << hostLog();
     EXPECT_EQ(hostLog().find("Audio output failed"), std::string::npos) << hostLog();
     Sound tone = record("tone", 2.5);
     EXPECT_NEAR(tone.frequency, 1000.0, 2.0);
@@ -135,7 +141,8 @@ TEST_F(Microphone, CarriesTheStudioToneAndNothingOnceSendingStops) {
 TEST_F(Microphone, NeverGoesAboveMinusOneDecibelEvenAtPlusTwentyFour) {
     vsc::test::TestStudio studio;
     auto host = startHost(studio.url("STAGE_1"), 24);
-    ASSERT_TRUE(eventually([&] { return hostLog().find("receiving=1") != std::string::npos; }, 20s)) << hostLog();
+    ASSERT_TRUE(eventually([&] { return hostLog().find("receiving=1") != std::string::npos; }, 20s))
+        << hostLog();
     Sound loud = record("loud", 2.5);
     EXPECT_GT(loud.peak, 0.85f);
     EXPECT_LE(loud.peak, 0.8913f);  // -1 dBFS
@@ -159,14 +166,15 @@ TEST(MicrophoneInstall, TheRepairMakesTheDeviceAppearAndItCarriesTheProgramme) {
         text << in.rdbuf();
         return text.str();
     };
-    Program host(std::string(VSC_BINARY_DIR) + "/bin/vsc-headless", {}, {{"XDG_CONFIG_HOME", config}},
-                 false, true, log);
+    Program host(std::string(VSC_BINARY_DIR) + "/bin/vsc-headless", {},
+                 {{"XDG_CONFIG_HOME", config}}, false, true, log);
     std::this_thread::sleep_for(500ms);
     host.send("repair-audio");
-    ASSERT_TRUE(eventually([&] { return readLog().find("Audio driver: Installed") != std::string::npos; }, 15s))
+    ASSERT_TRUE(eventually(
+        [&] { return readLog().find("Audio driver: Installed") != std::string::npos; }, 15s))
         << readLog();
-    EXPECT_NE(readLog().find("Audio driver: installing vendaroscope-program-audio.conf into " + config +
-                             "/pipewire/pipewire.conf.d…"),
+    EXPECT_NE(readLog().find("Audio driver: installing vendaroscope-program-audio.conf into " +
+                             config + "/pipewire/pipewire.conf.d…"),
               std::string::npos);
     EXPECT_NE(readLog().find("Audio driver: Installed · v"), std::string::npos) << readLog();
     EXPECT_TRUE(fs::exists(config + "/pipewire/pipewire.conf.d/vendaroscope-program-audio.conf"));
@@ -174,11 +182,13 @@ TEST(MicrophoneInstall, TheRepairMakesTheDeviceAppearAndItCarriesTheProgramme) {
 
     // Sending now plays into it, and the microphone hears the tone.
     host.send("start");
-    ASSERT_TRUE(eventually([&] { return readLog().find("receiving=1") != std::string::npos; }, 20s)) << readLog();
+    ASSERT_TRUE(eventually([&] { return readLog().find("receiving=1") != std::string::npos; }, 20s))
+        << readLog();
     fs::path wav = session.dir() + "/after-repair.wav";
     {
-        Program recorder("/usr/bin/pw-record", {"--target", "vendaroscope_program_audio_mic", "--rate", "48000",
-                                                "--channels", "2", "--format", "f32", wav.string()});
+        Program recorder("/usr/bin/pw-record",
+                         {"--target", "vendaroscope_program_audio_mic", "--rate", "48000",
+                          "--channels", "2", "--format", "f32", wav.string()});
         std::this_thread::sleep_for(2s);
         recorder.stop(SIGINT);
     }

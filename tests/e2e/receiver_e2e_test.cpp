@@ -33,7 +33,6 @@ struct Recorder {
     std::vector<std::uint8_t> lastFrame;
     std::vector<float> audio;  // the first second of sound
 
-
     void attach(vsc::ProgramReceiver& r) {
         r.onLog = [this](const std::string& m) {
             std::lock_guard<std::mutex> hold(mutex);
@@ -139,7 +138,8 @@ TEST(ReceiverWithStudio, DeliversWholeFramesAtTheSourceRateAndTheTone) {
     // The picture is the studio's: the bars, left to right, in the top rows.
     for (int bar = 0; bar < 7; ++bar) {
         int x = static_cast<int>((bar + 0.5) * 1920 / 7);
-        EXPECT_NEAR(rec.lastFrame[static_cast<std::size_t>(200 * 1920 + x)], kBarLuma[bar], 12) << bar;
+        EXPECT_NEAR(rec.lastFrame[static_cast<std::size_t>(200 * 1920 + x)], kBarLuma[bar], 12)
+            << bar;
     }
     // The sound is a 1 kHz tone: count rising zero crossings of the left channel
     // over the last half second of the first second.
@@ -185,7 +185,8 @@ TEST(ReceiverWithStudio, ADroppedPathRestartsAndFramesResumeAfterRestore) {
     pid_t first = receiver->currentPid();
     studio.control("drop?path=STAGE_1");
     ASSERT_TRUE(eventually([&] { return rec.count("ffmpeg exited") == 1; }, 10s));
-    EXPECT_EQ(rec.find("ffmpeg exited"), "ffmpeg exited (pid " + std::to_string(first) + ", status 0)");
+    EXPECT_EQ(rec.find("ffmpeg exited"),
+              "ffmpeg exited (pid " + std::to_string(first) + ", status 0)");
     ASSERT_TRUE(eventually([&] { return rec.count("retrying in ") == 1; }, 5s));
     EXPECT_EQ(rec.find("retrying in "), "retrying in 2 s");
     {

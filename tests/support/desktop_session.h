@@ -34,14 +34,15 @@ inline int runProgram(const std::string& path, const std::vector<std::string>& a
 // (scripts/session.sh). Its environment becomes this process's, so every
 // program a test starts talks to it.
 class DesktopSession {
-public:
+  public:
     explicit DesktopSession(bool avahi = false) {
         char pattern[] = "/tmp/vsc-session-XXXXXX";
         dir_ = mkdtemp(pattern);
         std::vector<std::string> args = {std::string(VSC_SOURCE_DIR) + "/scripts/session.sh",
                                          "start", dir_};
         if (avahi) args.push_back("--avahi");
-        if (runProgram("/bin/bash", args) != 0) throw std::runtime_error("the session did not start");
+        if (runProgram("/bin/bash", args) != 0)
+            throw std::runtime_error("the session did not start");
         std::ifstream env(dir_ + "/env");
         std::string line;
         while (std::getline(env, line)) {
@@ -55,20 +56,21 @@ public:
         }
     }
     ~DesktopSession() {
-        runProgram("/bin/bash", {std::string(VSC_SOURCE_DIR) + "/scripts/session.sh", "stop", dir_});
+        runProgram("/bin/bash",
+                   {std::string(VSC_SOURCE_DIR) + "/scripts/session.sh", "stop", dir_});
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
     }
     const std::string& dir() const { return dir_; }
     std::string configHome() const { return dir_ + "/config"; }
 
-private:
+  private:
     std::string dir_;
 };
 
 // A program the test started; killed (SIGTERM, then SIGKILL) when it goes.
 class Program {
-public:
+  public:
     Program(const std::string& path, const std::vector<std::string>& args,
             const std::vector<std::pair<std::string, std::string>>& env = {},
             bool pipeStdout = false, bool pipeStdin = false, const std::string& stdoutFile = "") {
@@ -95,8 +97,10 @@ public:
         }
         SpawnResult spawned = spawnProcess(request);
         for (const auto& [k, v] : saved) {
-            if (v == "\x01") unsetenv(k.c_str());
-            else setenv(k.c_str(), v.c_str(), 1);
+            if (v == "\x01")
+                unsetenv(k.c_str());
+            else
+                setenv(k.c_str(), v.c_str(), 1);
         }
         closeDescriptor(out.writeEnd);
         closeDescriptor(in.readEnd);
@@ -147,7 +151,7 @@ public:
         return true;
     }
 
-private:
+  private:
     pid_t pid_ = 0;
     int status_ = 0;
     int stdout_ = -1;

@@ -15,7 +15,7 @@ namespace vsc::test {
 
 // A camera sink that records what it is asked to do.
 class FakeCameraSink final : public CameraSink {
-public:
+  public:
     FakeCameraSink() : CameraSink(nullptr) {}
     struct Buffer : PixelBuffer {
         std::vector<std::uint8_t> bytes;
@@ -71,7 +71,7 @@ public:
 
 // A serial queue that keeps its tasks until the test runs them.
 class ManualSerialQueue final : public SerialQueue {
-public:
+  public:
     void async(Task task) override { asyncAfter(0, std::move(task)); }
     void asyncAfter(double seconds, Task task) override {
         std::lock_guard<std::mutex> hold(mutex_);
@@ -88,14 +88,14 @@ public:
     }
     std::vector<double> delays;
 
-private:
+  private:
     std::mutex mutex_;
     std::vector<Task> tasks_;
 };
 
 // An HTTP client answering from a table; unknown addresses fail.
 class FakeHttp final : public HttpClient {
-public:
+  public:
     std::mutex mutex;
     std::map<std::string, std::string> bodies;
     std::vector<std::string> asked;

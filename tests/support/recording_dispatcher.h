@@ -11,7 +11,7 @@ namespace vsc::test {
 // Runs work on threads it can join, and keeps delayed work until the test
 // fires it, so a test sees every delay asked for and decides when time passes.
 class RecordingDispatcher final : public Dispatcher {
-public:
+  public:
     struct Delayed {
         double seconds;
         Task task;
@@ -66,7 +66,7 @@ public:
         }
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::vector<std::thread> threads_;
     std::vector<Delayed> delayed_;

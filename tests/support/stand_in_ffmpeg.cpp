@@ -22,7 +22,9 @@ namespace {
 
 std::string dir;
 
-bool exists(const std::string& name) { return access((dir + "/" + name).c_str(), F_OK) == 0; }
+bool exists(const std::string& name) {
+    return access((dir + "/" + name).c_str(), F_OK) == 0;
+}
 
 std::string contents(const std::string& name, const std::string& fallback = "") {
     std::ifstream in(dir + "/" + name, std::ios::binary);

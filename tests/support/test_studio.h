@@ -46,16 +46,21 @@ inline std::string httpGet(int port, const std::string& path) {
 
 // The stand-in studio, started on free ports for one test and stopped after it.
 class TestStudio {
-public:
+  public:
     explicit TestStudio(int width = 1280, int height = 720, int rtspPort = 0, int apiPort = 0) {
         Pipe out;
         if (!makePipe(out)) throw std::runtime_error("pipe");
         SpawnRequest request;
         request.path = "/usr/bin/python3";
         request.args = {std::string(VSC_SOURCE_DIR) + "/tools/test-studio/test_studio.py",
-                        "--rtsp-port", std::to_string(rtspPort), "--api-port", std::to_string(apiPort),
-                        "--width", std::to_string(width),
-                        "--height", std::to_string(height)};
+                        "--rtsp-port",
+                        std::to_string(rtspPort),
+                        "--api-port",
+                        std::to_string(apiPort),
+                        "--width",
+                        std::to_string(width),
+                        "--height",
+                        std::to_string(height)};
         request.descriptors = {{0, ChildDescriptor::Kind::NullForReading, -1},
                                {1, ChildDescriptor::Kind::Inherit, out.writeEnd},
                                {2, ChildDescriptor::Kind::Inherit, 2}};
@@ -68,8 +73,9 @@ public:
         char line[512] = {};
         bool ready = lines && std::fgets(line, sizeof line, lines);
         if (lines) std::fclose(lines);
-        if (!ready || std::sscanf(line, "test-studio ready rtsp=rtsp://127.0.0.1:%d api=http://127.0.0.1:%d",
-                                  &rtspPort_, &apiPort_) != 2)
+        if (!ready ||
+            std::sscanf(line, "test-studio ready rtsp=rtsp://127.0.0.1:%d api=http://127.0.0.1:%d",
+                        &rtspPort_, &apiPort_) != 2)
             throw std::runtime_error(std::string("test studio did not come up: ") + line);
     }
 
@@ -85,7 +91,7 @@ public:
     int rtspPort() const { return rtspPort_; }
     std::string control(const std::string& what) { return httpGet(apiPort_, "/control/" + what); }
 
-private:
+  private:
     pid_t pid_ = 0;
     int rtspPort_ = 0;
     int apiPort_ = 0;

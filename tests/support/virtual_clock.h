@@ -12,7 +12,7 @@ namespace vsc::test {
 // on it block until the virtual time reaches their deadline, so timing rules
 // run exactly and instantly.
 class VirtualClock final : public Clock {
-public:
+  public:
     VirtualClock() : now_(WallTime(std::chrono::hours(24 * 365 * 50))) {}
 
     WallTime now() override {
@@ -63,7 +63,7 @@ public:
         changed_.notify_all();
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     WallTime now_;

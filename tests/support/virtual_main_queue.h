@@ -14,7 +14,7 @@ namespace vsc::test {
 // moves only through advance(), so 1.5 s, three ticks or 120 s pass instantly
 // and exactly.
 class VirtualMainQueue final : public MainQueue {
-public:
+  public:
     VirtualMainQueue() : now_(WallTime(std::chrono::hours(24 * 365 * 56))) {}
 
     void post(Task task) override { postAfter(0, std::move(task)); }
@@ -87,7 +87,7 @@ public:
         return timers_.size();
     }
 
-private:
+  private:
     struct Timer {
         double interval;
         std::shared_ptr<Task> tick;

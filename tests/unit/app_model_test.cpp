@@ -21,7 +21,7 @@ namespace {
 const std::string kUrl = "rtsp://127.0.0.1:8554/STAGE_1";
 
 class ModelTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/vsc-model-XXXXXX";
         dir_ = mkdtemp(pattern);
@@ -79,7 +79,8 @@ protected:
     vsc::test::VirtualClock clock_;
     vsc::test::RecordingDispatcher dispatcher_;
     vsc::MemoryPreferences prefs_;
-    std::shared_ptr<vsc::test::FakeCameraSink> sink_ = std::make_shared<vsc::test::FakeCameraSink>();
+    std::shared_ptr<vsc::test::FakeCameraSink> sink_ =
+        std::make_shared<vsc::test::FakeCameraSink>();
     std::shared_ptr<vsc::test::ManualSerialQueue> videoQueue_ =
         std::make_shared<vsc::test::ManualSerialQueue>();
     std::shared_ptr<vsc::test::FakeHttp> http_ = std::make_shared<vsc::test::FakeHttp>();
@@ -109,7 +110,8 @@ TEST(ProgramUrl, OnlyRtspUrlsEndingInAStageAreComplete) {
         {"", false},
         {"STAGE_1", false},
     };
-    for (const auto& c : cases) EXPECT_EQ(vsc::AppModel::isCompleteProgramURL(c.text), c.complete) << c.text;
+    for (const auto& c : cases)
+        EXPECT_EQ(vsc::AppModel::isCompleteProgramURL(c.text), c.complete) << c.text;
 }
 
 TEST_F(ModelTest, AnEmptyStoreGivesEveryDefault) {
@@ -178,9 +180,10 @@ TEST_F(ModelTest, IncompleteUrlLogsAndStartsNothing) {
         EXPECT_FALSE(m.running());
         EXPECT_FALSE(m.startStopLocked());
     }
-    EXPECT_EQ(std::count(messages_.begin(), messages_.end(),
-                         "Incomplete program URL — expected rtsp://<pcr>:8554/STAGE_<id> (use Detect)"),
-              2);
+    EXPECT_EQ(
+        std::count(messages_.begin(), messages_.end(),
+                   "Incomplete program URL — expected rtsp://<pcr>:8554/STAGE_<id> (use Detect)"),
+        2);
     EXPECT_EQ(sink_->connects, 0);
     EXPECT_FALSE(prefs_.object("resumeSending"));
 }
@@ -212,7 +215,9 @@ TEST_F(ModelTest, SinkFailureIsShownAndLoggedOnlyWhenNew) {
     EXPECT_TRUE(m.running());
     EXPECT_EQ(m.sinkStatus(), "Camera “Vendaroscope Program” not found");
     // Stop puts "Disconnected" back, so the second failure is new again.
-    EXPECT_EQ(std::count(messages_.begin(), messages_.end(), "Camera “Vendaroscope Program” not found"), 2);
+    EXPECT_EQ(
+        std::count(messages_.begin(), messages_.end(), "Camera “Vendaroscope Program” not found"),
+        2);
 }
 
 TEST_F(ModelTest, OverlappingStartStopLocksClearOneAndAHalfSecondsAfterTheLast) {
@@ -394,7 +399,8 @@ INSTANTIATE_TEST_SUITE_P(
         ResumeCase{"StoppedByUser", false, std::nullopt, std::nullopt, kUrl, nullptr},
         ResumeCase{"NeverStored", std::nullopt, true, std::nullopt, kUrl, nullptr},
         ResumeCase{"LoginResumeOff", true, false, std::nullopt, kUrl, nullptr},
-        ResumeCase{"RepairRelaunch119s", true, false, 119.0, kUrl, "Resuming after the camera repair"},
+        ResumeCase{"RepairRelaunch119s", true, false, 119.0, kUrl,
+                   "Resuming after the camera repair"},
         ResumeCase{"RepairMarker121s", true, false, 121.0, kUrl, nullptr},
         ResumeCase{"RepairWithLoginOn", true, true, 10.0, kUrl, "Resuming after the camera repair"},
         ResumeCase{"IncompleteUrl", true, true, std::nullopt, "rtsp://h:8554/live", nullptr}),

@@ -1,17 +1,17 @@
-#include "app/audio/audio_driver_installer.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "app/audio/audio_driver_installer.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
 class DriverState : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/vsc-driver-XXXXXX";
         dir = mkdtemp(pattern);
@@ -20,13 +20,17 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir); }
     void bundle(const std::string& text) {
-        std::ofstream(dir / "resources" / "pipewire" / vsc::AudioDriverInstaller::kFileName) << text;
+        std::ofstream(dir / "resources" / "pipewire" / vsc::AudioDriverInstaller::kFileName)
+            << text;
     }
     void install(const std::string& text) {
-        std::ofstream(dir / "config" / "pipewire" / "pipewire.conf.d" / vsc::AudioDriverInstaller::kFileName) << text;
+        std::ofstream(dir / "config" / "pipewire" / "pipewire.conf.d" /
+                      vsc::AudioDriverInstaller::kFileName)
+            << text;
     }
     static std::string version(const std::string& s, const std::string& b) {
-        return "# vendaroscope.version.short = " + s + "\n# vendaroscope.version.build = " + b + "\ncontext.modules = []\n";
+        return "# vendaroscope.version.short = " + s + "\n# vendaroscope.version.build = " + b +
+               "\ncontext.modules = []\n";
     }
     vsc::AudioDriverInstaller installer() const {
         return vsc::AudioDriverInstaller((dir / "resources").string(), (dir / "config").string());
@@ -37,27 +41,32 @@ protected:
 TEST_F(DriverState, FollowsTheInstalledAndBundledVersions) {
     EXPECT_EQ(installer().state(true), vsc::AudioDriverState{vsc::DriverUnavailable{}});
     bundle(version("1.2", "7"));
-    EXPECT_EQ(installer().state(true), vsc::AudioDriverState{vsc::DriverMissing{}});  // listed or not
+    EXPECT_EQ(installer().state(true),
+              vsc::AudioDriverState{vsc::DriverMissing{}});  // listed or not
     install(version("1.2", "7"));
     EXPECT_EQ(installer().state(true), vsc::AudioDriverState{vsc::DriverOk{"1.2 (7)"}});
     EXPECT_EQ(vsc::summary(installer().state(true)), "Installed · v1.2 (7)");
     EXPECT_EQ(installer().state(false), vsc::AudioDriverState{vsc::DriverNotLoaded{"1.2 (7)"}});
     bundle(version("1.3", "9"));
     for (bool loaded : {true, false}) {
-        EXPECT_EQ(installer().state(loaded), (vsc::AudioDriverState{vsc::DriverOutdated{"1.2 (7)", "1.3 (9)"}}));
+        EXPECT_EQ(installer().state(loaded),
+                  (vsc::AudioDriverState{vsc::DriverOutdated{"1.2 (7)", "1.3 (9)"}}));
     }
     EXPECT_EQ(vsc::summary(installer().state(true)),
               "Installed v1.2 (7), this app ships v1.3 (9) — repair to update");
     bundle(version("1.1", "3"));  // an older bundle is a difference too
-    EXPECT_EQ(installer().state(true), (vsc::AudioDriverState{vsc::DriverOutdated{"1.2 (7)", "1.1 (3)"}}));
+    EXPECT_EQ(installer().state(true),
+              (vsc::AudioDriverState{vsc::DriverOutdated{"1.2 (7)", "1.1 (3)"}}));
 }
 
 TEST_F(DriverState, AMissingKeyReadsAsAQuestionMark) {
     bundle(version("1.2", "7"));
     install("# vendaroscope.version.short = 1.2\ncontext.modules = []\n");
     EXPECT_EQ(vsc::AudioDriverInstaller::versionText(installer().installedFile()), "1.2 (?)");
-    EXPECT_EQ(installer().state(true), (vsc::AudioDriverState{vsc::DriverOutdated{"1.2 (?)", "1.2 (7)"}}));
-    EXPECT_EQ(vsc::AudioDriverInstaller::versionText((dir / "nothing.conf").string()), std::nullopt);
+    EXPECT_EQ(installer().state(true),
+              (vsc::AudioDriverState{vsc::DriverOutdated{"1.2 (?)", "1.2 (7)"}}));
+    EXPECT_EQ(vsc::AudioDriverInstaller::versionText((dir / "nothing.conf").string()),
+              std::nullopt);
 }
 
 TEST(DriverSummary, WordsForTheOtherStates) {
@@ -69,8 +78,8 @@ TEST(DriverSummary, WordsForTheOtherStates) {
 }
 
 TEST(DriverBundle, TheShippedConfigurationCarriesItsVersion) {
-    auto text = vsc::AudioDriverInstaller::versionText(std::string(VSC_SOURCE_DIR) +
-                                                       "/resources/pipewire/vendaroscope-program-audio.conf");
+    auto text = vsc::AudioDriverInstaller::versionText(
+        std::string(VSC_SOURCE_DIR) + "/resources/pipewire/vendaroscope-program-audio.conf");
     ASSERT_TRUE(text);
     EXPECT_EQ(text->find('?'), std::string::npos) << *text;
 }

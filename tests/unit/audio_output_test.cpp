@@ -1,7 +1,6 @@
 #include "app/audio/audio_output.h"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cmath>
@@ -19,7 +18,7 @@ namespace {
 using vsc::AudioDevice;
 
 class FakeAudioSystem final : public vsc::AudioSystem {
-public:
+  public:
     std::vector<AudioDevice> devices;
     std::optional<vsc::AudioError> failure;
     std::vector<std::uint32_t> started;
@@ -36,12 +35,17 @@ public:
 };
 
 TEST(AudioDeviceChoice, ProgramDeviceThenBlackHoleThenNone) {
-    std::vector<AudioDevice> three = {{40, "Built-in Output"}, {55, "BlackHole 2ch"}, {61, "VSC Program Audio"}};
+    std::vector<AudioDevice> three = {
+        {40, "Built-in Output"}, {55, "BlackHole 2ch"}, {61, "VSC Program Audio"}};
     EXPECT_EQ(vsc::chooseAudioDevice(three, 0), 61u);
     EXPECT_EQ(vsc::chooseAudioDevice(three, 40), 40u);  // a listed choice is kept
     EXPECT_EQ(vsc::chooseAudioDevice({{40, "Built-in Output"}, {70, "BlackHole 16ch"}}, 0), 70u);
-    EXPECT_EQ(vsc::chooseAudioDevice({{40, "Built-in Output"}, {62, "vendaroscope program audio"}}, 0), 0u);
-    EXPECT_EQ(vsc::chooseAudioDevice({{40, "Built-in Output"}, {63, "Vendaroscope Program Audio"}}, 99), 63u);
+    EXPECT_EQ(
+        vsc::chooseAudioDevice({{40, "Built-in Output"}, {62, "vendaroscope program audio"}}, 0),
+        0u);
+    EXPECT_EQ(
+        vsc::chooseAudioDevice({{40, "Built-in Output"}, {63, "Vendaroscope Program Audio"}}, 99),
+        63u);
     EXPECT_EQ(vsc::chooseAudioDevice({}, 61), 0u);
 }
 
@@ -74,7 +78,7 @@ TEST(AudioOutput, RendersTheRingThroughTheSystemWithGain) {
 }
 
 class ModelSound : public ::testing::Test {
-protected:
+  protected:
     std::shared_ptr<vsc::AppModel> make() {
         vsc::AppModel::Ports ports;
         ports.main = &main;
@@ -92,7 +96,9 @@ protected:
         output = std::make_shared<vsc::AudioOutput>(system);
         ports.audio = output;
         auto model = vsc::AppModel::create(ports);
-        model->onLogLine = [this](const std::string& line) { logs.push_back(line.substr(line.find("  ") + 2)); };
+        model->onLogLine = [this](const std::string& line) {
+            logs.push_back(line.substr(line.find("  ") + 2));
+        };
         return model;
     }
     void TearDown() override {
@@ -140,7 +146,8 @@ TEST_F(ModelSound, SendingStartsAndStopsTheOutputAndLogsAFailure) {
     main.advance(2);
     model->startSending();
     EXPECT_EQ(system->started, std::vector<std::uint32_t>{61});
-    EXPECT_EQ(soundLines(), std::vector<std::string>{"Audio output failed: The audio device 61 is gone"});
+    EXPECT_EQ(soundLines(),
+              std::vector<std::string>{"Audio output failed: The audio device 61 is gone"});
     EXPECT_TRUE(model->running());
 }
 

@@ -10,7 +10,7 @@ namespace {
 using vsc::CameraObjectId;
 
 class FakeQueue final : public vsc::SampleQueue {
-public:
+  public:
     std::int32_t held = 0, size = 4;
     std::vector<vsc::PixelBufferRef> enqueued;
     std::int32_t count() override { return held; }
@@ -24,7 +24,7 @@ public:
 
 // The system's cameras as a table: object -> ids per selector, names.
 class FakeSystem final : public vsc::CameraSystem {
-public:
+  public:
     std::map<std::pair<CameraObjectId, std::uint32_t>, std::vector<CameraObjectId>> lists;
     std::map<CameraObjectId, std::string> names;
     std::optional<std::uint32_t> forcedSize;  // a size the list's contents don't match
@@ -50,7 +50,8 @@ public:
         if (it == names.end()) return std::nullopt;
         return it->second;
     }
-    std::int32_t copyBufferQueue(CameraObjectId, std::shared_ptr<vsc::SampleQueue>* queue) override {
+    std::int32_t copyBufferQueue(CameraObjectId,
+                                 std::shared_ptr<vsc::SampleQueue>* queue) override {
         if (giveQueue) {
             auto q = std::make_shared<FakeQueue>();
             lastQueue = q;
@@ -88,8 +89,9 @@ std::vector<std::uint8_t> frame() {
 TEST(CameraSink, ConnectExplainsEachWayItCanFail) {
     auto system = std::make_shared<FakeSystem>();
     vsc::CameraSink sink(system);
-    EXPECT_EQ(sink.connect(),
-              "Camera “Vendaroscope Program” not found — install/approve the camera extension first.");
+    EXPECT_EQ(
+        sink.connect(),
+        "Camera “Vendaroscope Program” not found — install/approve the camera extension first.");
     system->addCamera("VSC Program", "Vendaroscope Program.Video");
     EXPECT_EQ(sink.connect(), "Sink stream not found on “Vendaroscope Program”.");
     system->addCamera("VSC Program");

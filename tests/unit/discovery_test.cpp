@@ -10,8 +10,8 @@
 
 namespace {
 
-vsc::PcrEntry entry(const std::string& name, const std::string& code, std::optional<std::string> host,
-                    const std::string& stage = "STAGE_3") {
+vsc::PcrEntry entry(const std::string& name, const std::string& code,
+                    std::optional<std::string> host, const std::string& stage = "STAGE_3") {
     vsc::PcrEntry e;
     e.serviceName = "pcr-" + name;
     e.name = name;
@@ -40,17 +40,19 @@ TEST(PcrEntry, DerivedValuesAndStrictPorts) {
 
 TEST(PathList, OnlyWellFormedListsDecode) {
     EXPECT_TRUE(vsc::decodePathList(R"({"items":[],"itemCount":0})"));
-    EXPECT_FALSE(vsc::decodePathList(R"({"itemCount":0})"));                       // no items
-    EXPECT_FALSE(vsc::decodePathList(R"({"items":[{"name":"STAGE_1"}]})"));        // no ready
-    EXPECT_FALSE(vsc::decodePathList(R"({"items":[{"name":1,"ready":true}]})"));   // a number name
+    EXPECT_FALSE(vsc::decodePathList(R"({"itemCount":0})"));                      // no items
+    EXPECT_FALSE(vsc::decodePathList(R"({"items":[{"name":"STAGE_1"}]})"));       // no ready
+    EXPECT_FALSE(vsc::decodePathList(R"({"items":[{"name":1,"ready":true}]})"));  // a number name
     EXPECT_FALSE(vsc::decodePathList("<html>not json</html>"));
     EXPECT_FALSE(vsc::decodePathList(R"([{"name":"STAGE_1","ready":true}])"));
-    auto extra = vsc::decodePathList(R"({"items":[{"name":"STAGE_1","ready":true,"source":{"x":1}}]})");
+    auto extra =
+        vsc::decodePathList(R"({"items":[{"name":"STAGE_1","ready":true,"source":{"x":1}}]})");
     ASSERT_TRUE(extra);
     EXPECT_EQ(extra->at(0).name, "STAGE_1");
     // A large list (about 10 MB) still decodes.
     std::string big = R"({"items":[)";
-    for (int i = 0; i < 200000; ++i) big += R"({"name":"PATH_)" + std::to_string(i) + R"(","ready":false,"pad":"xxxxxxxxxx"},)";
+    for (int i = 0; i < 200000; ++i)
+        big += R"({"name":"PATH_)" + std::to_string(i) + R"(","ready":false,"pad":"xxxxxxxxxx"},)";
     big += R"({"name":"STAGE_9","ready":true}]})";
     auto many = vsc::decodePathList(big);
     ASSERT_TRUE(many);
@@ -64,7 +66,8 @@ TEST(PathList, TheProgrammeIsTheFirstReadyStageThatIsNoVariant) {
                   {"name":"live","ready":true}]})");
     EXPECT_EQ(one.status, "Found STAGE_4");
     EXPECT_EQ(one.url, "rtsp://host:8554/STAGE_4");
-    auto two = vsc::concludeDetection("h", R"({"items":[{"name":"STAGE_9","ready":true},{"name":"STAGE_2","ready":true}]})");
+    auto two = vsc::concludeDetection(
+        "h", R"({"items":[{"name":"STAGE_9","ready":true},{"name":"STAGE_2","ready":true}]})");
     EXPECT_EQ(two.status, "Found 2 programs — using STAGE_9");
     EXPECT_EQ(two.url, "rtsp://h:8554/STAGE_9");
     auto none = vsc::concludeDetection("h", R"({"items":[]})");
@@ -75,7 +78,7 @@ TEST(PathList, TheProgrammeIsTheFirstReadyStageThatIsNoVariant) {
 }
 
 class Discovery : public ::testing::Test {
-protected:
+  protected:
     std::shared_ptr<vsc::AppModel> make() {
         vsc::AppModel::Ports ports;
         ports.main = &main;
@@ -86,7 +89,9 @@ protected:
         ports.videoQueue = std::make_shared<vsc::test::ManualSerialQueue>();
         ports.http = http;
         auto model = vsc::AppModel::create(ports);
-        model->onLogLine = [this](const std::string& line) { logs.push_back(line.substr(line.find("  ") + 2)); };
+        model->onLogLine = [this](const std::string& line) {
+            logs.push_back(line.substr(line.find("  ") + 2));
+        };
         return model;
     }
     void settle() {
@@ -108,7 +113,8 @@ protected:
 
 TEST_F(Discovery, DetectionAsksTheTrimmedHostAndStoresWhatItFinds) {
     prefs.set("pcrHost", std::string(" \t10.1.2.3 "));
-    http->bodies["http://10.1.2.3:9997/v3/paths/list"] = R"({"items":[{"name":"STAGE_4","ready":true}]})";
+    http->bodies["http://10.1.2.3:9997/v3/paths/list"] =
+        R"({"items":[{"name":"STAGE_4","ready":true}]})";
     auto model = make();
     model->detectProgramURL();
     EXPECT_EQ(model->detectStatus(), "Detecting…");
@@ -119,11 +125,13 @@ TEST_F(Discovery, DetectionAsksTheTrimmedHostAndStoresWhatItFinds) {
     model->setPcrHost("10.9.9.9");  // nothing answers there
     model->detectProgramURL();
     settle();
-    EXPECT_EQ(model->detectStatus(), "MediaMTX API unreachable on 10.9.9.9:9997 — enter the URL manually");
+    EXPECT_EQ(model->detectStatus(),
+              "MediaMTX API unreachable on 10.9.9.9:9997 — enter the URL manually");
     EXPECT_EQ(model->url(), "rtsp://10.1.2.3:8554/STAGE_4");  // left as it was
-    model->setPcrHost("bad host");  // not an address: nothing happens
+    model->setPcrHost("bad host");                            // not an address: nothing happens
     model->detectProgramURL();
-    EXPECT_EQ(model->detectStatus(), "MediaMTX API unreachable on 10.9.9.9:9997 — enter the URL manually");
+    EXPECT_EQ(model->detectStatus(),
+              "MediaMTX API unreachable on 10.9.9.9:9997 — enter the URL manually");
     EXPECT_TRUE(logs.empty());  // detection says nothing in the log
 }
 
@@ -137,7 +145,8 @@ TEST_F(Discovery, OneStudioIsChosenByItselfAndFollowedUntilItResolves) {
     EXPECT_EQ(model->url(), "rtsp://127.0.0.1:8554/STAGE_3");
     EXPECT_EQ(model->detectStatus(), "PCR « Studio A (SA) » — program on air");
     model->applyPcrList({entry("Studio A", "SA", "127.0.0.1")});
-    EXPECT_EQ(logs, std::vector<std::string>{"Program URL from PCR « Studio A (SA) »: rtsp://127.0.0.1:8554/STAGE_3"});
+    EXPECT_EQ(logs, std::vector<std::string>{
+                        "Program URL from PCR « Studio A (SA) »: rtsp://127.0.0.1:8554/STAGE_3"});
     model->applyPcrList({entry("Studio A", "SA", "127.0.0.1", "")});
     EXPECT_EQ(model->detectStatus(), "PCR « Studio A (SA) » — no program published yet");
 }

@@ -11,23 +11,23 @@ using namespace vsc::cam;
 namespace {
 
 class FakeTimer final : public vsc::RepeatingTimer {
-public:
+  public:
     explicit FakeTimer(int* cancels) : cancels_(cancels) {}
     void cancel() override { ++*cancels_; }
 
-private:
+  private:
     int* cancels_;
 };
 
 class FakeHost final : public Host {
-public:
+  public:
     std::uint64_t now = 5'000'000'000ull;
     int timersMade = 0;
     int cancels = 0;
     std::vector<std::string> logs;
     std::uint64_t nowNs() override { return now; }
-    std::shared_ptr<vsc::RepeatingTimer> makeTimer(vsc::SerialQueue&, double interval, double leeway,
-                                                   vsc::Task) override {
+    std::shared_ptr<vsc::RepeatingTimer> makeTimer(vsc::SerialQueue&, double interval,
+                                                   double leeway, vsc::Task) override {
         EXPECT_DOUBLE_EQ(interval, 1.0 / 30.0);
         EXPECT_DOUBLE_EQ(leeway, 0.002);
         ++timersMade;
@@ -37,7 +37,7 @@ public:
 };
 
 class Frame final : public Picture {
-public:
+  public:
     int width() const override { return 1920; }
     int height() const override { return 1080; }
     const std::uint8_t* luma() const override { return nullptr; }
@@ -48,7 +48,7 @@ public:
 
 // Stands where PipeWire stands: records consume requests and sent frames.
 class FakeBackend final : public StreamBackend {
-public:
+  public:
     std::vector<ConsumeHandler> consumes;
     std::vector<std::pair<const Picture*, std::uint64_t>> sent;
     std::vector<std::uint64_t> notified;
@@ -66,7 +66,7 @@ public:
 };
 
 class Pump : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ProgramDeviceSource::Environment env;
         env.host = &host;
@@ -105,7 +105,8 @@ protected:
     }
 
     FakeHost host;
-    std::shared_ptr<vsc::test::ManualSerialQueue> queue = std::make_shared<vsc::test::ManualSerialQueue>();
+    std::shared_ptr<vsc::test::ManualSerialQueue> queue =
+        std::make_shared<vsc::test::ManualSerialQueue>();
     PictureRef slate = std::make_shared<Frame>();
     std::string slateTitle, label_;
     std::shared_ptr<FakeBackend> source = std::make_shared<FakeBackend>();
@@ -118,12 +119,15 @@ TEST(CameraIdentity, PropertiesAnswerExactlyWhatIsAsked) {
     ProgramDeviceSource::Environment env;
     FakeHost host;
     env.host = &host;
-    env.makeQueue = [](const std::string&) { return std::make_shared<vsc::test::ManualSerialQueue>(); };
+    env.makeQueue = [](const std::string&) {
+        return std::make_shared<vsc::test::ManualSerialQueue>();
+    };
     ProgramProviderSource provider(env);
     auto& device = *provider.deviceSource;
 
     EXPECT_EQ(provider.availableProperties(), PropertySet{Property::ProviderManufacturer});
-    EXPECT_EQ(provider.providerProperties(provider.availableProperties()).manufacturer, "Vendaroscope");
+    EXPECT_EQ(provider.providerProperties(provider.availableProperties()).manufacturer,
+              "Vendaroscope");
     EXPECT_EQ(provider.providerProperties({}), ProviderProperties{});
 
     EXPECT_EQ(device.availableProperties(),
@@ -131,7 +135,8 @@ TEST(CameraIdentity, PropertiesAnswerExactlyWhatIsAsked) {
     auto onlyTransport = device.deviceProperties({Property::DeviceTransportType});
     EXPECT_EQ(onlyTransport.transportType, 0x76697274u);
     EXPECT_FALSE(onlyTransport.model);
-    EXPECT_EQ(device.deviceProperties({Property::DeviceModel}).model, "Vendaroscope Virtual Webcam");
+    EXPECT_EQ(device.deviceProperties({Property::DeviceModel}).model,
+              "Vendaroscope Virtual Webcam");
 
     auto& source = *device.sourceStream;
     auto& sink = *device.sinkStream;
@@ -164,7 +169,8 @@ TEST(CameraIdentity, PropertiesAnswerExactlyWhatIsAsked) {
     EXPECT_EQ(source.stream->streamId, "7D4F5A8B-3C2E-4F9B-8D6A-1E8B2C3D4F5A");
     EXPECT_EQ(sink.stream->localizedName, "VSC Program.Sink");
     EXPECT_EQ(sink.stream->streamId, "8E5A6B9C-4D3F-4A0C-9E7B-2F9C3D4E5A6B");
-    EXPECT_EQ(device.device->streams(), (std::vector<Stream*>{source.stream.get(), sink.stream.get()}));
+    EXPECT_EQ(device.device->streams(),
+              (std::vector<Stream*>{source.stream.get(), sink.stream.get()}));
     EXPECT_EQ(provider.provider->devices(), std::vector<Device*>{device.device.get()});
 }
 
@@ -201,7 +207,7 @@ TEST_F(Pump, ASinkPictureIsRepeatedForJustUnderTwoSecondsThenTheSlate) {
     device->tick();
     EXPECT_EQ(source->sent.back().first, frame.get());
     EXPECT_EQ(source->sent.back().second, host.now);  // stamped when sent
-    answer(nullptr);  // nothing new: the old picture keeps ageing
+    answer(nullptr);                                  // nothing new: the old picture keeps ageing
     host.now = arrived + 2'000'000'000ull;
     device->tick();
     EXPECT_EQ(source->sent.back().first, slate.get());
@@ -250,7 +256,9 @@ TEST_F(Pump, OneTimerServesBothStreamsAndStopsOnce) {
     device->sourceStream->startStream();
     run();
     EXPECT_EQ(host.timersMade, 1);
-    EXPECT_EQ(std::count(host.logs.begin(), host.logs.end(), "frame timer started (source=1, sink=0)"), 1);
+    EXPECT_EQ(
+        std::count(host.logs.begin(), host.logs.end(), "frame timer started (source=1, sink=0)"),
+        1);
     EXPECT_EQ(host.logs.size(), 1u);
     device->sourceStream->stopStream();  // started twice, stopped once: stopped
     run();

@@ -21,7 +21,7 @@ constexpr int kWidth = 64, kHeight = 36;  // small frames keep the pipes quick
 constexpr std::size_t kFrameBytes = kWidth * kHeight * 3 / 2;
 
 class ReceiverTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/vsc-receiver-XXXXXX";
         dir_ = mkdtemp(pattern);
@@ -121,20 +121,42 @@ protected:
 
 TEST(ReceiverArguments, FfmpegAndFfprobeCommandLines) {
     auto video = vsc::ProgramReceiver::ffmpegArguments(kUrl, 1920, 1080, false);
-    std::vector<std::string> expected = {
-        "-hide_banner", "-nostdin", "-loglevel", "warning", "-rtsp_transport", "tcp",
-        "-timeout", "5000000", "-fflags", "nobuffer", "-flags", "low_delay", "-probesize",
-        "500000", "-analyzeduration", "1000000", "-i", kUrl, "-map", "0:v:0", "-vf",
-        "scale=1920:1080,format=nv12", "-fps_mode", "passthrough", "-f", "rawvideo", "pipe:3"};
+    std::vector<std::string> expected = {"-hide_banner",
+                                         "-nostdin",
+                                         "-loglevel",
+                                         "warning",
+                                         "-rtsp_transport",
+                                         "tcp",
+                                         "-timeout",
+                                         "5000000",
+                                         "-fflags",
+                                         "nobuffer",
+                                         "-flags",
+                                         "low_delay",
+                                         "-probesize",
+                                         "500000",
+                                         "-analyzeduration",
+                                         "1000000",
+                                         "-i",
+                                         kUrl,
+                                         "-map",
+                                         "0:v:0",
+                                         "-vf",
+                                         "scale=1920:1080,format=nv12",
+                                         "-fps_mode",
+                                         "passthrough",
+                                         "-f",
+                                         "rawvideo",
+                                         "pipe:3"};
     EXPECT_EQ(video, expected);
     auto both = vsc::ProgramReceiver::ffmpegArguments(kUrl, 1920, 1080, true);
-    expected.insert(expected.end(), {"-map", "0:a:0", "-af", "aresample=async=1", "-ac", "2",
-                                     "-ar", "48000", "-f", "f32le", "pipe:4"});
+    expected.insert(expected.end(), {"-map", "0:a:0", "-af", "aresample=async=1", "-ac", "2", "-ar",
+                                     "48000", "-f", "f32le", "pipe:4"});
     EXPECT_EQ(both, expected);
-    EXPECT_EQ(vsc::ProgramReceiver::ffprobeArguments(kUrl),
-              (std::vector<std::string>{"-v", "error", "-rtsp_transport", "tcp", "-timeout",
-                                        "5000000", "-show_entries", "stream=codec_type", "-of",
-                                        "csv=p=0", kUrl}));
+    EXPECT_EQ(
+        vsc::ProgramReceiver::ffprobeArguments(kUrl),
+        (std::vector<std::string>{"-v", "error", "-rtsp_transport", "tcp", "-timeout", "5000000",
+                                  "-show_entries", "stream=codec_type", "-of", "csv=p=0", kUrl}));
 }
 
 TEST_F(ReceiverTest, DeliversWholeFramesAndBlocksAndHandsOnlyItsPipesToTheChild) {
@@ -229,8 +251,8 @@ TEST_F(ReceiverTest, ProbeFailuresAndAudioOnlyCountAsQuickFailures) {
     }));
     dispatcher_.fireDelayed();
     ASSERT_TRUE(eventually([&] { return count("retrying in ") == 3; }));
-    EXPECT_EQ(retryLines(), (std::vector<std::string>{"retrying in 2 s", "retrying in 4 s",
-                                                      "retrying in 8 s"}));
+    EXPECT_EQ(retryLines(),
+              (std::vector<std::string>{"retrying in 2 s", "retrying in 4 s", "retrying in 8 s"}));
     EXPECT_EQ(count("program not available (no video track) at " + kUrl), 3);
     EXPECT_TRUE(ffmpegPids().empty());
     EXPECT_TRUE(states().empty());
@@ -245,9 +267,8 @@ TEST_F(ReceiverTest, StartingTwiceKillsTheFirstChildWithoutAFalseState) {
     ASSERT_TRUE(eventually([&] { return states().size() == 2; }));
     pid_t second = receiver_->currentPid();
     EXPECT_NE(first, second);
-    ASSERT_TRUE(eventually([&] {
-        return logged("ffmpeg exited (pid " + std::to_string(first) + ", status 9)");
-    }));
+    ASSERT_TRUE(eventually(
+        [&] { return logged("ffmpeg exited (pid " + std::to_string(first) + ", status 9)"); }));
     EXPECT_EQ(states(), (std::vector<bool>{true, true}));
     EXPECT_EQ(count("retrying in "), 0);  // the old child's exit restarts nothing
     receiver_->stop();
@@ -275,7 +296,8 @@ TEST_F(ReceiverTest, StopWhileAFailingProbeRunsLogsOnlyTheMissingTrack) {
     receiver_->stop();
     touch("probe_release");
     dispatcher_.joinAll();
-    EXPECT_EQ(logs(), (std::vector<std::string>{"program not available (no video track) at " + kUrl}));
+    EXPECT_EQ(logs(),
+              (std::vector<std::string>{"program not available (no video track) at " + kUrl}));
     dispatcher_.fireDelayed();
     dispatcher_.joinAll();
     EXPECT_TRUE(ffmpegPids().empty());

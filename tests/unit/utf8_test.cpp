@@ -11,7 +11,10 @@ TEST(Utf8, InvalidSequencesAreReplacedValidOnesKept) {
 
 TEST(Utf8, LinesSplitAtEveryBreakAndEmptyPiecesGo) {
     EXPECT_EQ(vsc::splitLines("video\r\naudio\n"), (std::vector<std::string>{"video", "audio"}));
-    EXPECT_EQ(vsc::splitLines("a\vb\fc\xC2\x85" "d\xE2\x80\xA8" "e\xE2\x80\xA9" "f\n\n"),
+    EXPECT_EQ(vsc::splitLines("a\vb\fc\xC2\x85"
+                              "d\xE2\x80\xA8"
+                              "e\xE2\x80\xA9"
+                              "f\n\n"),
               (std::vector<std::string>{"a", "b", "c", "d", "e", "f"}));
     EXPECT_TRUE(vsc::splitLines("\n\r\n").empty());
 }
