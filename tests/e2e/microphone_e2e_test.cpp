@@ -149,6 +149,27 @@ TEST_F(Microphone, NeverGoesAboveMinusOneDecibelEvenAtPlusTwentyFour) {
     EXPECT_NEAR(loud.frequency, 1000.0, 2.0);
 }
 
+TEST_F(Microphone, ADeviceThatGoesAwayIsReplacedAtTheNextRefresh) {
+    vsc::test::TestStudio studio;
+    auto host = startHost(studio.url("STAGE_2"), 0);
+    ASSERT_TRUE(
+        eventually([&] { return hostLog().find("audio selected=") != std::string::npos; }, 10s))
+        << hostLog();
+    EXPECT_NE(hostLog().find(" name=Vendaroscope Program Audio devices=1"), std::string::npos)
+        << hostLog();
+    // The microphone's configuration goes and the audio server restarts without it.
+    fs::remove(session->configHome() + "/pipewire/pipewire.conf.d/vendaroscope-program-audio.conf");
+    ASSERT_EQ(
+        vsc::test::runProgram("/bin/bash", {std::string(VSC_SOURCE_DIR) + "/scripts/session.sh",
+                                            "restart-audio", session->dir()}),
+        0);
+    ASSERT_FALSE(vsc::test::nodeListed("vendaroscope_program_audio"));
+    host->send("refresh-audio");
+    ASSERT_TRUE(eventually(
+        [&] { return hostLog().find("audio selected=0 devices=0") != std::string::npos; }, 10s))
+        << hostLog();
+}
+
 // The application installs the microphone itself: its repair puts the
 // configuration in place and makes the audio server provide the device.
 TEST(MicrophoneInstall, TheRepairMakesTheDeviceAppearAndItCarriesTheProgramme) {

@@ -4,7 +4,8 @@
 // like the application being ended: only the receiver is stopped. Lines on
 // standard input stand in for the panel: "start" and "stop" are its start/stop
 // control, "quit" its Quit command, "repair-audio" the microphone's repair
-// button. The activity log goes to standard output,
+// button, "refresh-audio" the audio tab's refresh button (it prints an "audio"
+// line with the chosen device). The activity log goes to standard output,
 // with a "stats" line every second while sending.
 #include <signal.h>
 
@@ -28,6 +29,14 @@ void printLine(const std::string& line) {
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
+}
+
+void printAudio(const vsc::AppModel& model) {
+    std::string line = "audio selected=" + std::to_string(model.selectedAudioDevice());
+    for (const auto& d : model.audioDevices())
+        if (d.id == model.selectedAudioDevice()) line += " name=" + d.name;
+    line += " devices=" + std::to_string(model.audioDevices().size());
+    printLine(line);
 }
 
 }  // namespace
@@ -67,6 +76,7 @@ int main() {
         model->onLogLine = printLine;
         if (!preferences.loadProblem().empty()) model->log(preferences.loadProblem());
         model->startServices();
+        printAudio(*model);
     });
     main.addRepeatingTimer(1.0, [&] {
         if (!model || !model->running()) return;
@@ -98,6 +108,9 @@ int main() {
                     model->toggleSendingFromPanel();
                 } else if (line == "repair-audio") {
                     model->repairAudioDriver();
+                } else if (line == "refresh-audio") {
+                    model->refreshAudioDevices();
+                    printAudio(*model);
                 } else if (line == "quit") {
                     model->quitFromMenu([&main] { main.quit(); });
                 }
