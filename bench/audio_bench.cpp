@@ -21,14 +21,12 @@
 
 #include "app/audio/audio_output.h"
 #include "app/audio/pipewire_audio_system.h"
+#include "platform/clock.h"
 
 namespace {
 
 std::uint64_t nowNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull +
-           static_cast<std::uint64_t>(ts.tv_nsec);
+    return vsc::monotonicNanoseconds();
 }
 
 // Wraps the real system to count the render calls that found the ring dry.

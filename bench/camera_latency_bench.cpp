@@ -20,15 +20,13 @@
 
 #include "app/camera/camera_sink.h"
 #include "app/camera/pipewire_camera_system.h"
+#include "platform/clock.h"
 #include "platform/pipewire_connection.h"
 
 namespace {
 
 std::uint64_t nowNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull +
-           static_cast<std::uint64_t>(ts.tv_nsec);
+    return vsc::monotonicNanoseconds();
 }
 
 struct Reader {

@@ -30,7 +30,7 @@ int main() {
     static vsc::cam::ProgramProviderSource providerSource(environment);
 
     std::string error;
-    auto service = vsc::cam::PipeWireService::start(*providerSource.provider, host, &error);
+    auto service = vsc::cam::PipeWireService::start(*providerSource.provider, &error);
     if (!service) {
         std::fprintf(stderr, "vendaroscope-camera: %s\n", error.c_str());
         return 1;

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <time.h>
+
 #include <chrono>
+#include <cstdint>
 
 namespace vsc {
 
@@ -24,6 +27,15 @@ class SystemClock final : public Clock {
     void sleepFor(Seconds duration) override;
     static Clock& shared();
 };
+
+// The monotonic clock (CLOCK_MONOTONIC) in nanoseconds: host time for
+// pictures and sound, the same in every process of the machine.
+inline std::uint64_t monotonicNanoseconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull +
+           static_cast<std::uint64_t>(ts.tv_nsec);
+}
 
 inline double secondsBetween(WallTime from, WallTime to) {
     return std::chrono::duration_cast<Seconds>(to - from).count();

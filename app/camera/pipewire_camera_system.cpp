@@ -11,6 +11,7 @@
 #include <deque>
 
 #include "app/camera/camera_sink.h"
+#include "platform/clock.h"
 #include "platform/nv12.h"
 #include "platform/pipewire_video.h"
 
@@ -270,10 +271,7 @@ std::int32_t PipeWireCameraSystem::stopStream(CameraObjectId, CameraObjectId str
 }
 
 std::uint64_t PipeWireCameraSystem::hostTimeNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull +
-           static_cast<std::uint64_t>(ts.tv_nsec);
+    return monotonicNanoseconds();
 }
 
 }  // namespace vsc

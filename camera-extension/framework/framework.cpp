@@ -1,9 +1,8 @@
 #include "camera-extension/framework/framework.h"
 
-#include <time.h>
-
 #include <algorithm>
 
+#include "platform/clock.h"
 #include "platform/journal_log.h"
 
 namespace vsc::cam {
@@ -49,10 +48,7 @@ std::optional<Error> Provider::addDevice(Device& device) {
 }
 
 std::uint64_t SystemHost::nowNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull +
-           static_cast<std::uint64_t>(ts.tv_nsec);
+    return monotonicNanoseconds();
 }
 
 std::shared_ptr<RepeatingTimer> SystemHost::makeTimer(SerialQueue& queue, double interval,

@@ -34,7 +34,6 @@ spa_video_format spaFormat(std::uint32_t pixelFormat) {
 // of starts and stops from the loop thread.
 struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this<Node> {
     PipeWireConnection* connection = nullptr;
-    Host* host = nullptr;
     Stream* stream = nullptr;
     pw_stream* pwStream = nullptr;
     spa_hook listener{};
@@ -47,7 +46,6 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
 
     // Sink side: buffers received and not yet taken, and whether a buffer we
     // lent out is still backed by memory.
-    std::vector<pw_buffer*> buffers;  // every buffer the stream has now
     std::deque<pw_buffer*> ready;
     std::map<pw_buffer*, std::shared_ptr<std::atomic<bool>>> alive;
 
@@ -199,12 +197,10 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
     }
 
     void onAddBuffer(pw_buffer* b) {
-        buffers.push_back(b);
         if (isSink) alive[b] = std::make_shared<std::atomic<bool>>(true);
     }
 
     void onRemoveBuffer(pw_buffer* b) {
-        buffers.erase(std::remove(buffers.begin(), buffers.end(), b), buffers.end());
         if (!isSink) return;
         auto it = alive.find(b);
         if (it != alive.end()) {
@@ -215,8 +211,7 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
     }
 };
 
-std::unique_ptr<PipeWireService> PipeWireService::start(Provider& provider, Host& host,
-                                                        std::string* error) {
+std::unique_ptr<PipeWireService> PipeWireService::start(Provider& provider, std::string* error) {
     std::unique_ptr<PipeWireService> service(new PipeWireService());
     service->connection_ = PipeWireConnection::connect("vsc-camera", error);
     if (!service->connection_) return nullptr;
@@ -231,7 +226,6 @@ std::unique_ptr<PipeWireService> PipeWireService::start(Provider& provider, Host
         for (Stream* stream : device->streams()) {
             auto node = std::make_shared<Node>();
             node->connection = &connection;
-            node->host = &host;
             node->stream = stream;
             node->isSink = stream->direction == StreamDirection::Sink;
             auto formats = stream->source.formats();

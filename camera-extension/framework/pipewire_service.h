@@ -21,8 +21,7 @@ namespace vsc::cam {
 class PipeWireService {
   public:
     // None with the reason in *error when PipeWire cannot be reached.
-    static std::unique_ptr<PipeWireService> start(Provider& provider, Host& host,
-                                                  std::string* error);
+    static std::unique_ptr<PipeWireService> start(Provider& provider, std::string* error);
     ~PipeWireService();
 
     PipeWireConnection& connection() { return *connection_; }
