@@ -319,7 +319,8 @@ TEST_F(ReceiverTest, StopWithoutAChildAndAMissingFfmpegGiveNoStateAndNoRetry) {
 TEST_F(ReceiverTest, DiagnosticsAreRelayedLineByLine) {
     write("stderr", std::string("first warning\n\nsecond\r\nbad \xff byte\nfragment without end"));
     receiver_->start(kUrl);
-    ASSERT_TRUE(eventually([&] { return count("retrying in ") == 1; }));
+    // The diagnostics reader and the reaper run side by side: wait for both.
+    ASSERT_TRUE(eventually([&] { return count("retrying in ") == 1 && count("ffmpeg: ") == 3; }));
     std::vector<std::string> relayed;
     for (const auto& l : logs())
         if (l.rfind("ffmpeg: ", 0) == 0) relayed.push_back(l);
