@@ -164,6 +164,11 @@ TEST_F(ReceiverTest, DeliversWholeFramesAndBlocksAndHandsOnlyItsPipesToTheChild)
     // Two whole audio blocks and a partial one, which is dropped.
     write("audio_bytes", std::to_string(2 * 3840 + 100));
     receiver_->start(kUrl);
+    // The readers may still be emptying their pipes when the reaper logs.
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return frameSizes_.size() >= 3 && audioBlocks_.size() >= 2;
+    }));
     ASSERT_TRUE(eventually([&] { return count("retrying in ") == 1; }));
     {
         std::lock_guard<std::mutex> hold(mutex_);
