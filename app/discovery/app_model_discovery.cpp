@@ -28,6 +28,24 @@ void AppModel::detectProgramURL() {
     });
 }
 
+void AppModel::startDiscovery() {
+    // The browser calls on its own thread; the model is reached on the main
+    // queue, and only while it exists.
+    std::weak_ptr<AppModel> weak = weak_from_this();
+    MainQueue* main = ports_.main;
+    pcrBrowser_->onLog = [weak, main](const std::string& line) {
+        main->post([weak, line] {
+            if (auto self = weak.lock()) self->log(line);
+        });
+    };
+    pcrBrowser_->onUpdate = [weak, main](std::vector<PcrEntry> list) {
+        main->post([weak, list = std::move(list)]() mutable {
+            if (auto self = weak.lock()) self->applyPcrList(std::move(list));
+        });
+    };
+    pcrBrowser_->start();
+}
+
 void AppModel::applyPcrList(std::vector<PcrEntry> list) {
     publish(pcrs, std::move(list));
     const auto& entries = pcrs.value_;

@@ -5,16 +5,9 @@
 #include <string>
 #include <string_view>
 
-namespace vsc {
+#include "platform/dns_sd.h"
 
-// Where an announcement was seen: enough to resolve it again.
-struct ServiceEndpoint {
-    std::string name;
-    std::string type;
-    std::string domain;
-    int interfaceIndex = -1;
-    bool operator==(const ServiceEndpoint&) const = default;
-};
+namespace vsc {
 
 // One studio control room announced on the network.
 struct PcrEntry {

@@ -67,6 +67,7 @@ void AppModel::construct() {
     receiver_ = ProgramReceiver::create(environment);
     sink_ = ports_.sink;
     audio_ = ports_.audio;
+    pcrBrowser_ = ports_.pcrBrowser ? ports_.pcrBrowser : std::make_shared<PcrBrowser>();
     videoQueue_ = ports_.videoQueue ? ports_.videoQueue
                                     : std::make_shared<ThreadSerialQueue>("vsc.virtualcam.video");
     if (!ports_.previewRenderer) ports_.previewRenderer = renderPreview;

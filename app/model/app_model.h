@@ -12,6 +12,7 @@
 #include "app/audio/audio_driver_installer.h"
 #include "app/audio/audio_output.h"
 #include "app/camera/camera_sink.h"
+#include "app/discovery/pcr_browser.h"
 #include "app/intake/program_receiver.h"
 #include "app/model/activity_log.h"
 #include "app/model/atomic_int.h"
@@ -65,6 +66,8 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
         AudioDriverInstaller::Reload reloadAudioServer;
         // The HTTP client of programme detection; libcurl when not given.
         std::shared_ptr<HttpClient> http;
+        // The browser of announced studios; one over avahi-daemon when not given.
+        std::shared_ptr<PcrBrowser> pcrBrowser;
         // The preview scaler; renderPreview when not given.
         std::function<std::optional<PreviewImage>(const PixelBuffer&)> previewRenderer;
     };
@@ -172,6 +175,9 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
     void applyPcrList(std::vector<PcrEntry> list);
     void applySelectedPcr();
     void setSelectedPcrId(const std::string& value);
+    // Starts watching for studios (callers start it once, see discoveryStarted).
+    void startDiscovery();
+    const std::shared_ptr<PcrBrowser>& pcrBrowser() const { return pcrBrowser_; }
 
   private:
     void construct();
@@ -192,7 +198,6 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
     void stopAudioOutput();
     void startNdiOutput() {}
     void stopNdiOutput() {}
-    void startDiscovery() {}
     void checkProgramHealth() {}
     void notifyProblems() {}
     void updateMenuBarIcon() {}
@@ -215,6 +220,7 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
     std::shared_ptr<ProgramReceiver> receiver_;
     std::shared_ptr<CameraSink> sink_;
     std::shared_ptr<AudioOutput> audio_;
+    std::shared_ptr<PcrBrowser> pcrBrowser_;
     std::shared_ptr<SerialQueue> videoQueue_;
     AtomicInt videoDelay_;
     AtomicInt frameCounter_;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/camera/camera_sink.h"
+#include "platform/dns_sd.h"
 #include "platform/http.h"
 #include "platform/serial_queue.h"
 
@@ -106,6 +107,41 @@ class FakeHttp final : public HttpClient {
         if (it == bodies.end()) return std::nullopt;
         return it->second;
     }
+};
+
+// A DNS-SD browser driven by the test: it keeps the handlers and every
+// connection asked for, and the test answers for the network.
+class FakeDnsSdBrowser final : public DnsSdBrowser {
+  public:
+    struct Connection final : ResolvingConnection {
+        ServiceEndpoint endpoint;
+        std::function<void(const ConnectionEvent&)> onEvent;
+        bool cancelled = false;
+        void cancel() override { cancelled = true; }
+        void ready(const std::string& host) { onEvent({ConnectionEvent::Kind::Ready, host, {}}); }
+        void fail(const std::string& error) {
+            onEvent({ConnectionEvent::Kind::Failed, std::nullopt, error});
+        }
+    };
+
+    void start(Handlers h) override {
+        ++starts;
+        handlers = std::move(h);
+    }
+    std::shared_ptr<ResolvingConnection> connect(
+        const ServiceEndpoint& endpoint,
+        std::function<void(const ConnectionEvent&)> onEvent) override {
+        auto c = std::make_shared<Connection>();
+        c->endpoint = endpoint;
+        c->onEvent = std::move(onEvent);
+        connections.push_back(c);
+        return c;
+    }
+    void announce(std::vector<BrowseResult> results) { handlers.results(std::move(results)); }
+
+    int starts = 0;
+    Handlers handlers;
+    std::vector<std::shared_ptr<Connection>> connections;
 };
 
 }  // namespace vsc::test

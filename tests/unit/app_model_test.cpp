@@ -51,6 +51,9 @@ class ModelTest : public ::testing::Test {
         ports.videoQueue = videoQueue_;
         ports.sink = sink_;
         ports.http = http_;
+        // Discovery answers to the test, not to the network.
+        ports.pcrBrowser =
+            std::make_shared<vsc::PcrBrowser>(std::make_unique<vsc::test::FakeDnsSdBrowser>());
         ports.previewRenderer = [this](const vsc::PixelBuffer&) {
             ++previewsRendered_;
             return std::optional<vsc::PreviewImage>(vsc::PreviewImage{});
