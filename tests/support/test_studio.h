@@ -12,6 +12,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "platform/process.h"
 
@@ -47,7 +48,9 @@ inline std::string httpGet(int port, const std::string& path) {
 // The stand-in studio, started on free ports for one test and stopped after it.
 class TestStudio {
   public:
-    explicit TestStudio(int width = 1280, int height = 720, int rtspPort = 0, int apiPort = 0) {
+    // extraArgs: more of the studio's options, such as {"--announce", "NAME"}.
+    explicit TestStudio(int width = 1280, int height = 720, int rtspPort = 0, int apiPort = 0,
+                        const std::vector<std::string>& extraArgs = {}) {
         Pipe out;
         if (!makePipe(out)) throw std::runtime_error("pipe");
         SpawnRequest request;
@@ -61,6 +64,7 @@ class TestStudio {
                         std::to_string(width),
                         "--height",
                         std::to_string(height)};
+        request.args.insert(request.args.end(), extraArgs.begin(), extraArgs.end());
         request.descriptors = {{0, ChildDescriptor::Kind::NullForReading, -1},
                                {1, ChildDescriptor::Kind::Inherit, out.writeEnd},
                                {2, ChildDescriptor::Kind::Inherit, 2}};

@@ -6,9 +6,17 @@ Serves three RTSP paths and a little HTTP API, for the tests and the demo.
 Usage:
     /usr/bin/python3 tools/test-studio/test_studio.py \\
         [--address 127.0.0.1] [--rtsp-port 8554] [--api-port 9997] \\
-        [--width 1280] [--height 720] [--fps 30]
+        [--width 1280] [--height 720] [--fps 30] \\
+        [--announce SERVICE [--pcr-name N] [--pcr-code C] [--pcr-sid S]
+                            [--pcr-stage STAGE_1]]
 
     A port of 0 picks a free one; the ready line tells which.
+
+DNS-SD (with --announce; needs a running avahi-daemon):
+    Announces the studio as SERVICE of type _vsc-pcr._tcp at the RTSP port,
+    with the TXT keys name, code, sid, stage, rtsp and api (the ports are the
+    ones actually listening). The ready line waits until avahi has
+    established the announcement.
 
 RTSP paths (rtsp://ADDR:RTSP_PORT/...):
     STAGE_1   H.264 video + AAC audio
@@ -32,6 +40,8 @@ HTTP API (http://ADDR:API_PORT), GET or POST, JSON answers:
                                      so readers stay connected); resumes by
                                      itself. Without path: every path.
     /control/resume[?path=STAGE_1]   end a stall early
+    /control/withdraw                withdraw the DNS-SD announcement
+    /control/announce                announce it again (after a withdraw)
 
 When both servers listen, one line goes to stdout:
     test-studio ready rtsp=rtsp://ADDR:PORT api=http://ADDR:PORT
@@ -39,9 +49,12 @@ SIGTERM or SIGINT stops it cleanly.
 """
 
 import argparse
+import ctypes
 import json
 import os
+import queue
 import signal
+import subprocess
 import sys
 import threading
 import time
@@ -348,8 +361,95 @@ class Studio:
         )
 
 
+class Announcement:
+    """The studio's DNS-SD announcement, made by avahi-publish.
+
+    avahi-publish is started from one long-lived thread: the child is told to
+    end when the thread that started it ends (PR_SET_PDEATHSIG), so an
+    announcement never outlives the studio, however the studio ends.
+    """
+
+    def __init__(self, service, txt, port):
+        self.service = service
+        self.txt = txt
+        self.port = port
+        self.proc = None
+        self.requests = queue.Queue()
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def announce(self):
+        return self._ask(self._announce)
+
+    def withdraw(self):
+        return self._ask(self._withdraw)
+
+    def _ask(self, func):
+        answer = queue.Queue()
+        self.requests.put((func, answer))
+        ok, value = answer.get()
+        if not ok:
+            raise value
+        return value
+
+    def _serve(self):
+        while True:
+            func, answer = self.requests.get()
+            try:
+                answer.put((True, func()))
+            except Exception as exc:  # handed to the caller
+                answer.put((False, exc))
+
+    @staticmethod
+    def _die_with_parent():
+        ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+    def _announce(self, timeout=10.0):
+        if self.proc is not None:
+            return {"ok": True, "announced": True}
+        args = ["avahi-publish", "-s", self.service, "_vsc-pcr._tcp", str(self.port)]
+        args += ["%s=%s" % kv for kv in self.txt]
+        proc = subprocess.Popen(
+            args,
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            preexec_fn=self._die_with_parent,
+        )
+        established = threading.Event()
+        said = []
+
+        def read():
+            for raw in proc.stdout:
+                line = raw.decode(errors="replace").strip()
+                said.append(line)
+                if line.startswith("Established under name"):
+                    established.set()
+            established.set()  # it ended: stop waiting
+
+        threading.Thread(target=read, daemon=True).start()
+        established.wait(timeout)
+        if proc.poll() is not None or not any(line.startswith("Established") for line in said):
+            proc.kill()
+            proc.wait()
+            raise RuntimeError("avahi-publish: %s" % ("; ".join(said) or "no answer"))
+        self.proc = proc
+        return {"ok": True, "announced": True}
+
+    def _withdraw(self):
+        if self.proc is not None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+            self.proc = None
+        return {"ok": True, "announced": False}
+
+
 class ApiHandler(BaseHTTPRequestHandler):
     studio = None
+    announcement = None
     protocol_version = "HTTP/1.1"
 
     def log_message(self, fmt, *args):
@@ -406,6 +506,12 @@ class ApiHandler(BaseHTTPRequestHandler):
                 return self._send(
                     200, on_main(lambda: studio.stall(seconds, names))
                 )
+            if route in ("/control/withdraw", "/control/announce"):
+                if self.announcement is None:
+                    return self._send(400, {"ok": False, "error": "not announced"})
+                if route.endswith("withdraw"):
+                    return self._send(200, self.announcement.withdraw())
+                return self._send(200, self.announcement.announce())
             return self._send(404, {"error": "not found"})
         except Exception as exc:
             return self._send(500, {"ok": False, "error": str(exc)})
@@ -419,6 +525,11 @@ def main():
     ap.add_argument("--width", type=int, default=1280)
     ap.add_argument("--height", type=int, default=720)
     ap.add_argument("--fps", type=int, default=30)
+    ap.add_argument("--announce", metavar="SERVICE", help="DNS-SD service name")
+    ap.add_argument("--pcr-name", default="Test Studio")
+    ap.add_argument("--pcr-code", default="TS")
+    ap.add_argument("--pcr-sid", default="1")
+    ap.add_argument("--pcr-stage", default="STAGE_1")
     args = ap.parse_args()
     if args.width < 64 or args.height < 64 or args.width % 2 or args.height % 2:
         ap.error("width and height must be even and at least 64")
@@ -465,6 +576,28 @@ def main():
 
     GLib.timeout_add(500, parent_gone)
 
+    announcement = None
+    if args.announce:
+        announcement = Announcement(
+            args.announce,
+            [
+                ("name", args.pcr_name),
+                ("code", args.pcr_code),
+                ("sid", args.pcr_sid),
+                ("stage", args.pcr_stage),
+                ("rtsp", str(studio.rtsp_port)),
+                ("api", str(httpd.server_address[1])),
+            ],
+            studio.rtsp_port,
+        )
+        try:
+            announcement.announce()
+        except RuntimeError as exc:
+            log("cannot announce on DNS-SD: %s" % exc)
+            httpd.shutdown()
+            return 1
+        ApiHandler.announcement = announcement
+
     host = args.address
     if ":" in host:
         host = "[%s]" % host
@@ -476,6 +609,8 @@ def main():
     try:
         loop.run()
     finally:
+        if announcement is not None:
+            announcement.withdraw()
         httpd.shutdown()
         httpd.server_close()
         studio.shutdown()
