@@ -1,8 +1,16 @@
-// Programme detection against the test studio's path-list API, with the real
-// HTTP client, and against a port where nothing listens.
+// Finding the studio: programme detection against the test studio's path-list
+// API (and a port where nothing listens), and the studio's DNS-SD announcement
+// through a real avahi-daemon, to the browser and to the headless host.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "app/discovery/pcr_browser.h"
 #include "app/model/app_model.h"
+#include "support/desktop_session.h"
 #include "support/fakes.h"
 #include "support/test_studio.h"
 #include "support/virtual_main_queue.h"
@@ -46,6 +54,162 @@ TEST(DetectionWithStudio, FindsTheStudiosProgrammeAndReportsAClosedPort) {
     EXPECT_EQ(model->detectStatus(),
               "MediaMTX API unreachable on 127.0.0.2:9997 — enter the URL manually");
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 11s);  // within the client's time-out
+}
+
+}  // namespace
+
+namespace {
+
+// What a browser reported, gathered from its thread.
+struct Heard {
+    std::mutex mutex;
+    std::vector<std::vector<vsc::PcrEntry>> lists;
+    std::vector<std::string> lines;
+
+    std::optional<std::vector<vsc::PcrEntry>> last() {
+        std::lock_guard<std::mutex> hold(mutex);
+        if (lists.empty()) return std::nullopt;
+        return lists.back();
+    }
+    std::size_t listCount() {
+        std::lock_guard<std::mutex> hold(mutex);
+        return lists.size();
+    }
+    int linesWith(const std::string& text) {
+        std::lock_guard<std::mutex> hold(mutex);
+        int n = 0;
+        for (const auto& l : lines) n += l.find(text) != std::string::npos;
+        return n;
+    }
+    std::string allLines() {
+        std::lock_guard<std::mutex> hold(mutex);
+        std::string text;
+        for (const auto& l : lines) text += l + "\n";
+        return text;
+    }
+};
+
+const std::vector<std::string> kAnnounce = {
+    "--announce", "Studio One", "--pcr-name", "Test Studio", "--pcr-code",
+    "TS",         "--pcr-sid",  "1",          "--pcr-stage", "STAGE_1"};
+
+TEST(StudioBrowserWithAvahi, FindsResolvesForgetsAndRemembersTheStudio) {
+    vsc::test::DesktopSession session(true);
+    vsc::test::TestStudio studio(1280, 720, 0, 0, kAnnounce);
+    Heard heard;
+    vsc::PcrBrowser browser;
+    browser.onUpdate = [&](std::vector<vsc::PcrEntry> list) {
+        std::lock_guard<std::mutex> hold(heard.mutex);
+        heard.lists.push_back(std::move(list));
+    };
+    browser.onLog = [&](const std::string& line) {
+        std::lock_guard<std::mutex> hold(heard.mutex);
+        heard.lines.push_back(line);
+    };
+    browser.start();
+
+    auto resolvedList = [&] {
+        auto list = heard.last();
+        return list && list->size() == 1 && list->front().host.has_value();
+    };
+    ASSERT_TRUE(eventually(resolvedList, 15s)) << heard.allLines();
+    vsc::PcrEntry found = heard.last()->front();
+    EXPECT_EQ(found.serviceName, "Studio One");
+    EXPECT_EQ(found.identifier(), "Test Studio|TS|1");
+    EXPECT_EQ(found.displayName(), "Test Studio (TS)");
+    EXPECT_EQ(found.stage, "STAGE_1");
+    EXPECT_EQ(found.rtspPort, studio.rtspPort());
+    EXPECT_EQ(found.apiPort, studio.apiPort());
+    EXPECT_EQ(found.host, "127.0.0.1");
+    EXPECT_EQ(found.endpoint.type, "_vsc-pcr._tcp");
+    EXPECT_EQ(found.programAddress(), studio.url("STAGE_1"));
+    EXPECT_EQ(heard.linesWith("PCR « Test Studio (TS) » resolved at 127.0.0.1"), 1);
+
+    // Withdrawn: gone from the next list. Back again: listed with the host it
+    // had, without asking the network again.
+    studio.control("withdraw");
+    ASSERT_TRUE(eventually([&] { return heard.last()->empty(); }, 15s));
+    std::size_t before = heard.listCount();
+    studio.control("announce");
+    ASSERT_TRUE(eventually([&] { return heard.listCount() > before; }, 15s));
+    {
+        std::lock_guard<std::mutex> hold(heard.mutex);
+        ASSERT_EQ(heard.lists[before].size(), 1u);
+        EXPECT_EQ(heard.lists[before][0].host, "127.0.0.1");
+    }
+    EXPECT_EQ(heard.linesWith("resolved at"), 1);
+
+    // A studio announced where nothing listens cannot be resolved; it is
+    // listed without a host and sorted by its display name.
+    vsc::test::Program closed("/usr/bin/avahi-publish", {"-s", "Closed Studio", "_vsc-pcr._tcp",
+                                                         "1", "name=Closed", "code=C"});
+    ASSERT_TRUE(eventually(
+        [&] { return heard.linesWith("PCR « Closed (C) » resolution failed: ") == 1; }, 15s))
+        << heard.allLines();
+    EXPECT_EQ(heard.linesWith("PCR « Closed (C) » resolution failed: Connection refused"), 1);
+    auto both = heard.last();
+    ASSERT_EQ(both->size(), 2u);
+    EXPECT_EQ((*both)[0].displayName(), "Closed (C)");
+    EXPECT_FALSE((*both)[0].host);
+    EXPECT_EQ((*both)[1].displayName(), "Test Studio (TS)");
+    closed.stop();
+
+    // The daemon goes away: the browser says so once and stays quiet.
+    ASSERT_EQ(vsc::test::runProgram("/usr/sbin/avahi-daemon", {"--kill"}), 0);
+    ASSERT_TRUE(eventually([&] { return heard.linesWith("PCR browser failed: ") == 1; }, 10s))
+        << heard.allLines();
+    EXPECT_EQ(heard.linesWith("PCR browser failed: Daemon connection failed"), 1);
+}
+
+// The application as a user starts it on the studio's network: nothing
+// stored, the studio found by DNS-SD, its programme sent.
+TEST(HeadlessHostWithAvahi, FindsTheStudioAndSendsItsProgramme) {
+    vsc::test::DesktopSession session(true);
+    // The programme on the standard RTSP port; the API elsewhere, so the
+    // address comes from the announcement and not from detection.
+    vsc::test::TestStudio studio(1280, 720, 8554, 0, kAnnounce);
+    char pattern[] = "/tmp/vsc-discovery-XXXXXX";
+    std::filesystem::path config = mkdtemp(pattern);
+    std::filesystem::path log = config / "host.log";
+    auto output = [&] {
+        std::ifstream in(log);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    auto count = [&](const std::string& text) {
+        std::string all = output();
+        int n = 0;
+        for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
+        return n;
+    };
+    vsc::test::Program host(std::string(VSC_BINARY_DIR) + "/bin/vsc-headless", {},
+                            {{"XDG_CONFIG_HOME", config.string()}}, false, true, log.string());
+
+    ASSERT_TRUE(eventually(
+        [&] { return count("detect-status PCR « Test Studio (TS) » — program on air") == 1; }, 20s))
+        << output();
+    EXPECT_EQ(count("pcr id=Test Studio|TS|1 service=Studio One stage=STAGE_1 rtsp=8554 api=" +
+                    std::to_string(studio.apiPort()) + " host=127.0.0.1\n"),
+              1)
+        << output();
+    EXPECT_GE(count("pcrs count=1 selected=Test Studio|TS|1\n"), 1);
+    EXPECT_EQ(count("  PCR « Test Studio (TS) » resolved at 127.0.0.1\n"), 1);
+    EXPECT_EQ(count("  Program URL from PCR « Test Studio (TS) »: rtsp://127.0.0.1:8554/STAGE_1\n"),
+              1);
+    std::this_thread::sleep_for(500ms);  // further lists log nothing new
+    EXPECT_EQ(count("Program URL from PCR"), 1);
+
+    host.send("start");  // the panel's button
+    ASSERT_TRUE(eventually([&] { return count("stats inputFps=30 receiving=1") > 0; }, 20s))
+        << output();
+    EXPECT_EQ(count("ffmpeg started"), 1);
+    EXPECT_EQ(count("Program URL from PCR"), 1);
+
+    studio.control("withdraw");
+    EXPECT_TRUE(eventually([&] { return count("pcrs count=0 selected=\n") > 0; }, 15s)) << output();
+    host.stop();
+    std::filesystem::remove_all(config);
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 // control, "quit" its Quit command, "repair-audio" the microphone's repair
 // button, "refresh-audio" the audio tab's refresh button (it prints an "audio"
 // line with the chosen device). The activity log goes to standard output,
-// with a "stats" line every second while sending.
+// with a "stats" line every second while sending, a "pcrs" line (and a "pcr"
+// line per studio) whenever the list of announced studios changes, and a
+// "detect-status" line whenever the studio status changes.
 #include <signal.h>
 
 #include <clocale>
@@ -37,6 +39,16 @@ void printAudio(const vsc::AppModel& model) {
         if (d.id == model.selectedAudioDevice()) line += " name=" + d.name;
     line += " devices=" + std::to_string(model.audioDevices().size());
     printLine(line);
+}
+
+void printStudios(const vsc::AppModel& model) {
+    printLine("pcrs count=" + std::to_string(model.pcrs().size()) +
+              " selected=" + model.selectedPcrId());
+    for (const auto& e : model.pcrs()) {
+        printLine("pcr id=" + e.identifier() + " service=" + e.serviceName + " stage=" + e.stage +
+                  " rtsp=" + std::to_string(e.rtspPort) + " api=" + std::to_string(e.apiPort) +
+                  " host=" + e.host.value_or("-"));
+    }
 }
 
 }  // namespace
@@ -74,6 +86,21 @@ int main() {
     main.post([&] {
         model = vsc::AppModel::create(ports);
         model->onLogLine = printLine;
+        // The model raises one change signal; print what the panel would show anew.
+        auto studios = std::make_shared<std::vector<vsc::PcrEntry>>();
+        auto selected = std::make_shared<std::string>();
+        auto status = std::make_shared<std::string>();
+        model->observe([&model, studios, selected, status] {
+            if (model->pcrs() != *studios || model->selectedPcrId() != *selected) {
+                *studios = model->pcrs();
+                *selected = model->selectedPcrId();
+                printStudios(*model);
+            }
+            if (model->detectStatus() != *status) {
+                *status = model->detectStatus();
+                printLine("detect-status " + *status);
+            }
+        });
         if (!preferences.loadProblem().empty()) model->log(preferences.loadProblem());
         model->startServices();
         printAudio(*model);
