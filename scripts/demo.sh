@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The main job without a studio at hand. The test studio plays the studio; a
-# private PipeWire session plays the desktop; the camera program publishes
-# "Vendaroscope Program"; the headless host (the application's model without
-# a window) resumes sending the studio's programme into it; and a real
+# The main job without a studio at hand. The test studio plays the studio and
+# announces itself on DNS-SD; a private PipeWire session (with a loopback-only
+# avahi-daemon) plays the desktop; the camera program publishes "Vendaroscope
+# Program"; the headless host (the application's model without a window)
+# finds the studio by DNS-SD and, at the press of its start button, sends the
+# studio's programme into the camera; and a real
 # PipeWire client, GStreamer's pipewiresrc, records what a video call sees:
 # a PNG of the programme, its frame rate, then a PNG of the slate once the
 # studio drops; and pw-record records the virtual microphone "Vendaroscope
@@ -39,8 +41,8 @@ wait_for() {  # seconds, command...
     return 1
 }
 
-echo "== desktop session (D-Bus, PipeWire, WirePlumber)"
-env_file=$(bash scripts/session.sh start "$out/session")
+echo "== desktop session (D-Bus, PipeWire, WirePlumber, avahi-daemon)"
+env_file=$(bash scripts/session.sh start "$out/session" --avahi)
 # shellcheck disable=SC1090
 source "$env_file"
 # The virtual microphone's configuration, as the application installs it.
@@ -54,22 +56,33 @@ pids+=($!)
 wait_for 10 bash -c 'pw-cli ls Node | grep -q "node.name = \"Vendaroscope Program\""'
 echo "camera \"Vendaroscope Program\" is on PipeWire"
 
-echo "== test studio"
-/usr/bin/python3 tools/test-studio/test_studio.py --rtsp-port 0 --api-port 0 >"$out/studio.out" 2>"$out/studio.err" &
+echo "== test studio, announced on DNS-SD"
+/usr/bin/python3 tools/test-studio/test_studio.py --rtsp-port 0 --api-port 0 \
+    --announce "Demo Studio" --pcr-name "Demo Studio" --pcr-code DS --pcr-sid 1 --pcr-stage STAGE_1 \
+    >"$out/studio.out" 2>"$out/studio.err" &
 pids+=($!)
-wait_for 10 grep -q "test-studio ready" "$out/studio.out"
-rtsp=$(sed -E 's/.*rtsp=([^ ]+).*/\1/' "$out/studio.out")
+wait_for 20 grep -q "test-studio ready" "$out/studio.out"
 api=$(sed -E 's/.*api=([^ ]+).*/\1/' "$out/studio.out")
-echo "studio programme: $rtsp/STAGE_1"
+timeout 5 avahi-browse -rpt _vsc-pcr._tcp | grep "^=" | head -1 | sed 's/^/  avahi-browse: /' || true
 
-echo "== the application, sending (it was on when it last closed)"
-cat >"$out/config/vendaroscope-virtualcam/preferences.json" <<JSON
-{"programURL": "$rtsp/STAGE_1", "setupCompleted": true, "resumeSending": true}
-JSON
-XDG_CONFIG_HOME=$out/config build/bin/vsc-headless >"$out/host.log" 2>&1 </dev/null &
+echo "== the application finds the studio"
+echo '{"setupCompleted": true}' >"$out/config/vendaroscope-virtualcam/preferences.json"
+# Its standard input stands in for the panel's start button.
+mkfifo "$out/host.in"
+exec 3<>"$out/host.in"
+XDG_CONFIG_HOME=$out/config build/bin/vsc-headless >"$out/host.log" 2>&1 <"$out/host.in" &
 pids+=($!)
+if ! wait_for 20 grep -q "— program on air" "$out/host.log"; then
+    cat "$out/host.log" >&2
+    echo "demo: the application did not find the studio" >&2
+    exit 1
+fi
+grep -E "^pcr |program on air|PCR" "$out/host.log" | sed 's/^/  /'
+
+echo "== the panel's start button"
+echo start >&3
 wait_for 20 grep -q "receiving=1" "$out/host.log"
-grep -v "^stats" "$out/host.log" | sed 's/^/  /'
+grep -v -E "^(stats|pcr|detect-status|audio)|PCR" "$out/host.log" | sed 's/^/  /'
 
 echo "== what a video call sees"
 gst() { timeout 20 gst-launch-1.0 -q pipewiresrc target-object="Vendaroscope Program" "$@"; }
