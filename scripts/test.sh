@@ -37,4 +37,21 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsa
 echo "== end-to-end tests"
 ctest --test-dir build -L e2e --output-on-failure
 
+echo "== end-to-end tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+# The programs the tests start are sanitized too; their reports go to files,
+# since a child's stderr is only shown when its test fails.
+ninja -C build-asan -j "$JOBS"
+reports=$PWD/build-asan/sanitizer-reports
+rm -rf "$reports"
+mkdir -p "$reports"
+LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:log_path=$reports/asan \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan \
+    ctest --test-dir build-asan -L e2e --output-on-failure
+if [ -n "$(ls -A "$reports")" ]; then
+    cat "$reports"/* >&2
+    echo "sanitizer reports from the end-to-end run (above)" >&2
+    exit 1
+fi
+
 echo "== all tests passed"
