@@ -12,6 +12,7 @@
 #include "app/model/app_model.h"
 #include "support/desktop_session.h"
 #include "support/fakes.h"
+#include "support/model_ports.h"
 #include "support/test_studio.h"
 #include "support/virtual_main_queue.h"
 #include "support/wait.h"
@@ -26,11 +27,8 @@ TEST(DetectionWithStudio, FindsTheStudiosProgrammeAndReportsAClosedPort) {
     vsc::test::TestStudio studio(1280, 720, 0, 9997);
     vsc::test::VirtualMainQueue main;
     vsc::MemoryPreferences prefs;
-    vsc::AppModel::Ports ports;
-    ports.main = &main;
-    ports.preferences = &prefs;
-    ports.systemFfmpegPaths = {};
-    ports.videoQueue = std::make_shared<vsc::test::ManualSerialQueue>();
+    vsc::AppModel::Ports ports = vsc::test::isolatedPorts(main, prefs);
+    ports.http = nullptr;  // the real client
     auto model = vsc::AppModel::create(ports);
     auto settled = [&] {
         main.runPending();

@@ -8,6 +8,7 @@
 
 #include "app/model/settings_keys.h"
 #include "support/fakes.h"
+#include "support/model_ports.h"
 #include "support/recording_dispatcher.h"
 #include "support/virtual_clock.h"
 #include "support/virtual_main_queue.h"
@@ -41,19 +42,13 @@ class ModelTest : public ::testing::Test {
     }
 
     vsc::AppModel& make() {
-        vsc::AppModel::Ports ports;
-        ports.main = &main_;
-        ports.preferences = &prefs_;
+        vsc::AppModel::Ports ports = vsc::test::isolatedPorts(main_, prefs_);
         ports.dispatcher = &dispatcher_;
         ports.clock = &clock_;
         ports.resourcesDir = dir_.string();
-        ports.systemFfmpegPaths = {};
         ports.videoQueue = videoQueue_;
         ports.sink = sink_;
         ports.http = http_;
-        // Discovery answers to the test, not to the network.
-        ports.pcrBrowser =
-            std::make_shared<vsc::PcrBrowser>(std::make_unique<vsc::test::FakeDnsSdBrowser>());
         ports.previewRenderer = [this](const vsc::PixelBuffer&) {
             ++previewsRendered_;
             return std::optional<vsc::PreviewImage>(vsc::PreviewImage{});
@@ -422,12 +417,9 @@ TEST_F(ModelTest, ACorruptPreferencesFileLeavesTheModelOnDefaults) {
     std::ofstream(file) << "{\"programURL\": \"rtsp://h/STAGE_1\", oops";
     vsc::JsonFilePreferences store(file.string());
     EXPECT_FALSE(store.loadProblem().empty());
-    vsc::AppModel::Ports ports;
-    ports.main = &main_;
-    ports.preferences = &store;
+    vsc::AppModel::Ports ports = vsc::test::isolatedPorts(main_, store);
     ports.dispatcher = &dispatcher_;
     ports.clock = &clock_;
-    ports.systemFfmpegPaths = {};
     ports.videoQueue = videoQueue_;
     auto model = vsc::AppModel::create(ports);
     EXPECT_EQ(model->url(), "");

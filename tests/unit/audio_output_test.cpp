@@ -9,6 +9,7 @@
 
 #include "app/model/app_model.h"
 #include "support/fakes.h"
+#include "support/model_ports.h"
 #include "support/recording_dispatcher.h"
 #include "support/virtual_clock.h"
 #include "support/virtual_main_queue.h"
@@ -80,13 +81,9 @@ TEST(AudioOutput, RendersTheRingThroughTheSystemWithGain) {
 class ModelSound : public ::testing::Test {
   protected:
     std::shared_ptr<vsc::AppModel> make() {
-        vsc::AppModel::Ports ports;
-        ports.main = &main;
-        ports.preferences = &prefs;
+        vsc::AppModel::Ports ports = vsc::test::isolatedPorts(main, prefs);
         ports.dispatcher = &dispatcher;
         ports.clock = &clock;
-        ports.systemFfmpegPaths = {};
-        ports.videoQueue = std::make_shared<vsc::test::ManualSerialQueue>();
         ports.audioSystem = system;
         ports.audioDriver = driver;
         ports.reloadAudioServer = [this] {

@@ -4,6 +4,7 @@
 #include "app/discovery/program_detection.h"
 #include "app/model/app_model.h"
 #include "support/fakes.h"
+#include "support/model_ports.h"
 #include "support/recording_dispatcher.h"
 #include "support/virtual_clock.h"
 #include "support/virtual_main_queue.h"
@@ -80,13 +81,9 @@ TEST(PathList, TheProgrammeIsTheFirstReadyStageThatIsNoVariant) {
 class Discovery : public ::testing::Test {
   protected:
     std::shared_ptr<vsc::AppModel> make() {
-        vsc::AppModel::Ports ports;
-        ports.main = &main;
-        ports.preferences = &prefs;
+        vsc::AppModel::Ports ports = vsc::test::isolatedPorts(main, prefs);
         ports.dispatcher = &dispatcher;
         ports.clock = &clock;
-        ports.systemFfmpegPaths = {};
-        ports.videoQueue = std::make_shared<vsc::test::ManualSerialQueue>();
         ports.http = http;
         auto model = vsc::AppModel::create(ports);
         model->onLogLine = [this](const std::string& line) {

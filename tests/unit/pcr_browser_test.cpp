@@ -6,6 +6,7 @@
 
 #include "app/model/app_model.h"
 #include "support/fakes.h"
+#include "support/model_ports.h"
 #include "support/virtual_main_queue.h"
 
 namespace {
@@ -145,12 +146,7 @@ TEST(DiscoveryStart, TheModelStartsTheBrowserOnceAndHearsItOnTheMainQueue) {
     vsc::MemoryPreferences prefs;
     auto fake = std::make_unique<vsc::test::FakeDnsSdBrowser>();
     auto* dnsSd = fake.get();
-    vsc::AppModel::Ports ports;
-    ports.main = &main;
-    ports.preferences = &prefs;
-    ports.systemFfmpegPaths = {};
-    ports.videoQueue = std::make_shared<vsc::test::ManualSerialQueue>();
-    ports.http = std::make_shared<vsc::test::FakeHttp>();
+    vsc::AppModel::Ports ports = vsc::test::isolatedPorts(main, prefs);
     ports.pcrBrowser = std::make_shared<vsc::PcrBrowser>(std::move(fake));
     auto model = vsc::AppModel::create(ports);
     std::vector<std::string> lines;
