@@ -1,7 +1,11 @@
 // Finding the studio: programme detection against the test studio's path-list
 // API (and a port where nothing listens), and the studio's DNS-SD announcement
 // through a real avahi-daemon, to the browser and to the headless host.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <filesystem>
 #include <fstream>
@@ -64,6 +68,16 @@ struct Heard {
     std::vector<std::vector<vsc::PcrEntry>> lists;
     std::vector<std::string> lines;
 
+    void listenTo(vsc::PcrBrowser& browser) {
+        browser.onUpdate = [this](std::vector<vsc::PcrEntry> list) {
+            std::lock_guard<std::mutex> hold(mutex);
+            lists.push_back(std::move(list));
+        };
+        browser.onLog = [this](const std::string& line) {
+            std::lock_guard<std::mutex> hold(mutex);
+            lines.push_back(line);
+        };
+    }
     std::optional<std::vector<vsc::PcrEntry>> last() {
         std::lock_guard<std::mutex> hold(mutex);
         if (lists.empty()) return std::nullopt;
@@ -96,14 +110,7 @@ TEST(StudioBrowserWithAvahi, FindsResolvesForgetsAndRemembersTheStudio) {
     vsc::test::TestStudio studio(1280, 720, 0, 0, kAnnounce);
     Heard heard;
     vsc::PcrBrowser browser;
-    browser.onUpdate = [&](std::vector<vsc::PcrEntry> list) {
-        std::lock_guard<std::mutex> hold(heard.mutex);
-        heard.lists.push_back(std::move(list));
-    };
-    browser.onLog = [&](const std::string& line) {
-        std::lock_guard<std::mutex> hold(heard.mutex);
-        heard.lines.push_back(line);
-    };
+    heard.listenTo(browser);
     browser.start();
 
     auto resolvedList = [&] {
@@ -157,6 +164,63 @@ TEST(StudioBrowserWithAvahi, FindsResolvesForgetsAndRemembersTheStudio) {
     ASSERT_TRUE(eventually([&] { return heard.linesWith("PCR browser failed: ") == 1; }, 10s))
         << heard.allLines();
     EXPECT_EQ(heard.linesWith("PCR browser failed: Daemon connection failed"), 1);
+}
+
+// A listening port whose accept queue is full: connections to it neither
+// succeed nor fail, they stall (the kernel drops their SYNs).
+class StalledPort {
+  public:
+    StalledPort() {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            listen(listener_, 0) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            throw std::runtime_error("cannot listen");
+        port_ = ntohs(address.sin_port);
+        while (fillers_.size() < 8) {
+            int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            fillers_.push_back(fd);
+            connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            pollfd wait{fd, POLLOUT, 0};
+            if (poll(&wait, 1, 300) == 0) return;  // this one stalls: the queue is full
+        }
+        throw std::runtime_error("the accept queue never filled");
+    }
+    ~StalledPort() {
+        for (int fd : fillers_) close(fd);
+        close(listener_);
+    }
+    int port() const { return port_; }
+
+  private:
+    int listener_ = -1;
+    int port_ = 0;
+    std::vector<int> fillers_;
+};
+
+TEST(StudioBrowserWithAvahi, AStudioThatStallsIsGivenUpAfterTheConnectTimeout) {
+    vsc::test::DesktopSession session(true);
+    StalledPort stalled;
+    Heard heard;
+    vsc::PcrBrowser browser(
+        vsc::makeAvahiBrowser(vsc::PcrBrowser::kServiceType, vsc::PcrBrowser::kQueueLabel, 1.0));
+    heard.listenTo(browser);
+    browser.start();
+    vsc::test::Program publisher("/usr/bin/avahi-publish",
+                                 {"-s", "Stalled Studio", "_vsc-pcr._tcp",
+                                  std::to_string(stalled.port()), "name=Stalled", "code=S"});
+    ASSERT_TRUE(eventually(
+        [&] { return heard.linesWith("PCR « Stalled (S) » resolution failed: ") > 0; }, 15s))
+        << heard.allLines();
+    EXPECT_EQ(heard.linesWith("PCR « Stalled (S) » resolution failed: Connection timed out"), 1)
+        << heard.allLines();
+    auto list = heard.last();
+    ASSERT_TRUE(list && list->size() == 1);
+    EXPECT_FALSE(list->front().host);
 }
 
 // The application as a user starts it on the studio's network: nothing
