@@ -1,7 +1,10 @@
 // DNS-SD browsing through avahi-daemon (libavahi-client on a threaded poll).
 //
-// The daemon hands out service names; their TXT records and addresses come
-// from resolvers. A service is reported once its TXT record is known (or its
+// The daemon hands out service names, once per interface and protocol they
+// are seen on; a service is one result whatever the number of those, as a
+// studio seen over two network links is still one studio. Its endpoint names
+// the interface when there is just one. TXT records and addresses come from
+// resolvers. A service is reported once its TXT record is known (or its
 // resolver gave up, which reports it with an empty record), and a resolver per
 // service stays open so that later changes of the record are seen. A resolving
 // connection resolves the service afresh, then opens a non-blocking TCP
@@ -25,6 +28,7 @@
 #include <map>
 #include <set>
 #include <tuple>
+#include <utility>
 
 #include "platform/dns_sd.h"
 
@@ -164,13 +168,20 @@ class AvahiBrowser final : public DnsSdBrowser {
   private:
     struct Record {
         ServiceEndpoint endpoint;
-        std::set<AvahiProtocol> protocols;
+        std::set<std::pair<AvahiIfIndex, AvahiProtocol>> seenOn;
         AvahiServiceResolver* resolver = nullptr;
         bool known = false;
         std::vector<std::string> txt;
         AvahiBrowser* owner = nullptr;
     };
-    using Key = std::tuple<std::string, std::string, std::string, int>;
+    using Key = std::tuple<std::string, std::string, std::string>;
+
+    // The interface a service is reached on, or any when it is seen on several.
+    static int interfaceOf(const Record& record) {
+        std::set<AvahiIfIndex> interfaces;
+        for (const auto& [interface, protocol] : record.seenOn) interfaces.insert(interface);
+        return interfaces.size() == 1 ? *interfaces.begin() : AVAHI_IF_UNSPEC;
+    }
 
     static void begin(AvahiTimeout* timeout, void* self) {
         auto* browser = static_cast<AvahiBrowser*>(self);
@@ -214,10 +225,16 @@ class AvahiBrowser final : public DnsSdBrowser {
         if (browser->failed_) return;
         switch (event) {
             case AVAHI_BROWSER_NEW: {
-                Key key{name, type, domain, interface};
-                Record& record = browser->records_[key];
-                record.protocols.insert(protocol);
-                if (record.owner) return;  // the same service over another protocol
+                Record& record = browser->records_[Key{name, type, domain}];
+                record.seenOn.insert({interface, protocol});
+                if (record.owner) {
+                    // The same service on another link or protocol.
+                    int where = interfaceOf(record);
+                    if (where == record.endpoint.interfaceIndex) return;
+                    record.endpoint.interfaceIndex = where;
+                    if (record.known) browser->publish();
+                    return;
+                }
                 record.owner = browser;
                 record.endpoint = ServiceEndpoint{name, type, domain, interface};
                 record.resolver = avahi_service_resolver_new(
@@ -230,12 +247,19 @@ class AvahiBrowser final : public DnsSdBrowser {
                 return;
             }
             case AVAHI_BROWSER_REMOVE: {
-                auto it = browser->records_.find(Key{name, type, domain, interface});
+                auto it = browser->records_.find(Key{name, type, domain});
                 if (it == browser->records_.end()) return;
-                it->second.protocols.erase(protocol);
-                if (!it->second.protocols.empty()) return;
-                if (it->second.resolver) avahi_service_resolver_free(it->second.resolver);
-                bool listed = it->second.known;
+                Record& record = it->second;
+                record.seenOn.erase({interface, protocol});
+                if (!record.seenOn.empty()) {
+                    int where = interfaceOf(record);
+                    if (where == record.endpoint.interfaceIndex) return;
+                    record.endpoint.interfaceIndex = where;
+                    if (record.known) browser->publish();
+                    return;
+                }
+                if (record.resolver) avahi_service_resolver_free(record.resolver);
+                bool listed = record.known;
                 browser->records_.erase(it);
                 if (listed) browser->publish();
                 return;

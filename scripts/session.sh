@@ -46,7 +46,9 @@
 # 10), SESSION_KILL_WAIT (seconds between SIGTERM and SIGKILL, default 3),
 # SESSION_WP_READY_METADATA (the metadata names that mean "WirePlumber is
 # ready", default "default route-settings"; a WirePlumber config that turns
-# off stream restoring has no "route-settings" and must set this to "default").
+# off stream restoring has no "route-settings" and must set this to "default"),
+# SESSION_AVAHI_INTERFACES (the interfaces avahi-daemon may use, comma
+# separated, default "lo").
 #
 # avahi-daemon and the system bus are machine-wide (/run/avahi-daemon,
 # /run/dbus). We only start them when none is running, record that in DIR/pids,
@@ -59,6 +61,7 @@ PROG=session.sh
 TIMEOUT=${SESSION_TIMEOUT:-10}
 KILL_WAIT=${SESSION_KILL_WAIT:-3}
 WP_READY_METADATA=${SESSION_WP_READY_METADATA:-default route-settings}
+AVAHI_INTERFACES=${SESSION_AVAHI_INTERFACES:-lo}
 SYSTEM_BUS_SOCKET=/run/dbus/system_bus_socket
 SYSTEM_BUS_PIDFILE=/run/dbus/pid
 AVAHI_RUN_DIR=/run/avahi-daemon
@@ -329,12 +332,13 @@ start_avahi() {
         echo "# avahi-daemon already running (pid $other), not ours" >>"$DIR/pids"
         return 0
     fi
-    cat >"$DIR/avahi-daemon.conf" <<'EOF'
-# Written by scripts/session.sh: mDNS on the loopback interface only.
+    cat >"$DIR/avahi-daemon.conf" <<EOF
+# Written by scripts/session.sh: mDNS on the loopback interface only (unless
+# SESSION_AVAHI_INTERFACES says otherwise).
 [server]
 use-ipv4=yes
 use-ipv6=no
-allow-interfaces=lo
+allow-interfaces=$AVAHI_INTERFACES
 ratelimit-interval-usec=1000000
 ratelimit-burst=1000
 

@@ -223,6 +223,75 @@ TEST(StudioBrowserWithAvahi, AStudioThatStallsIsGivenUpAfterTheConnectTimeout) {
     EXPECT_FALSE(list->front().host);
 }
 
+// A second network link: a veth pair whose one end has an address, made for
+// one test and removed after it.
+class SecondLink {
+  public:
+    SecondLink() {
+        remove();
+        if (vsc::test::runProgram("/usr/sbin/ip", {"link", "add", kName, "type", "veth", "peer",
+                                                   "name", "vsc-test-b"}) != 0 ||
+            vsc::test::runProgram("/usr/sbin/ip",
+                                  {"addr", "add", "10.254.254.1/24", "dev", kName}) != 0 ||
+            vsc::test::runProgram("/usr/sbin/ip", {"link", "set", kName, "up"}) != 0 ||
+            vsc::test::runProgram("/usr/sbin/ip", {"link", "set", "vsc-test-b", "up"}) != 0)
+            throw std::runtime_error("cannot make a veth pair");
+    }
+    ~SecondLink() { remove(); }
+    static constexpr const char* kName = "vsc-test-a";
+
+  private:
+    static void remove() {
+        std::string quiet = vsc::test::outputOf("/usr/sbin/ip", {"link", "del", kName});
+    }
+};
+
+TEST(StudioBrowserWithAvahi, AStudioSeenOnTwoLinksIsOneStudio) {
+    SecondLink link;
+    setenv("SESSION_AVAHI_INTERFACES", (std::string("lo,") + SecondLink::kName).c_str(), 1);
+    vsc::test::DesktopSession session(true);
+    unsetenv("SESSION_AVAHI_INTERFACES");
+    // A studio port on every address, announced on both links.
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(listen(listener, 16), 0);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    vsc::test::Program publisher(
+        "/usr/bin/avahi-publish",
+        {"-s", "Two Links", "_vsc-pcr._tcp", std::to_string(ntohs(address.sin_port)),
+         "name=Two Links", "code=TL", "sid=1", "stage=STAGE_1"});
+    // avahi itself reports it once per link.
+    auto seen = [] {
+        std::string text = vsc::test::outputOf("/usr/bin/avahi-browse", {"-pt", "_vsc-pcr._tcp"});
+        int n = 0;
+        for (auto at = text.find("+;"); at != std::string::npos; at = text.find("+;", at + 1)) ++n;
+        return n;
+    };
+    ASSERT_TRUE(eventually([&] { return seen() == 2; }, 10s));
+
+    Heard heard;
+    vsc::PcrBrowser browser;
+    heard.listenTo(browser);
+    browser.start();
+    ASSERT_TRUE(eventually(
+        [&] {
+            auto list = heard.last();
+            return list && !list->empty() && list->front().host;
+        },
+        15s))
+        << heard.allLines();
+    auto list = *heard.last();
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].identifier(), "Two Links|TL|1");
+    EXPECT_EQ(list[0].endpoint.interfaceIndex, -1);  // either link will do
+    EXPECT_TRUE(list[0].host == "127.0.0.1" || list[0].host == "10.254.254.1") << *list[0].host;
+    EXPECT_EQ(heard.linesWith("resolved at"), 1);
+    close(listener);
+}
+
 // The application as a user starts it on the studio's network: nothing
 // stored, the studio found by DNS-SD, its programme sent.
 TEST(HeadlessHostWithAvahi, FindsTheStudioAndSendsItsProgramme) {
