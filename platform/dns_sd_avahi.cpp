@@ -7,9 +7,11 @@
 // resolvers. A service is reported once its TXT record is known (or its
 // resolver gave up, which reports it with an empty record), and a resolver per
 // service stays open so that later changes of the record are seen. A resolving
-// connection resolves the service afresh, then opens a non-blocking TCP
-// connection to the address and port it finds; the peer address of that
-// connection is the answer.
+// connection resolves the service's IPv4 address afresh, then opens a
+// non-blocking TCP connection to that address and port; the peer address of
+// that connection is the answer. Only IPv4: the address ends up in rtsp:// and
+// http:// addresses written host:port, which an IPv6 address (link-local, as
+// mDNS mostly gives, and without its scope) cannot be.
 #include <arpa/inet.h>
 #include <avahi-client/client.h>
 #include <avahi-client/lookup.h>
@@ -338,10 +340,11 @@ void AvahiConnection::begin(AvahiClient* client, const AvahiPoll* poll,
         failSoon(avahi_strerror(AVAHI_ERR_NO_DAEMON));
         return;
     }
+    // Asked over IPv4 mDNS too: avahi does not announce A records over IPv6.
     resolver_ = avahi_service_resolver_new(
-        client_, endpoint.interfaceIndex, AVAHI_PROTO_UNSPEC, endpoint.name.c_str(),
+        client_, endpoint.interfaceIndex, AVAHI_PROTO_INET, endpoint.name.c_str(),
         endpoint.type.c_str(), endpoint.domain.empty() ? nullptr : endpoint.domain.c_str(),
-        AVAHI_PROTO_UNSPEC, AvahiLookupFlags(0), &AvahiConnection::resolved, this);
+        AVAHI_PROTO_INET, AvahiLookupFlags(0), &AvahiConnection::resolved, this);
     if (!resolver_) failSoon(avahi_strerror(avahi_client_errno(client_)));
 }
 

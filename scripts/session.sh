@@ -48,7 +48,8 @@
 # ready", default "default route-settings"; a WirePlumber config that turns
 # off stream restoring has no "route-settings" and must set this to "default"),
 # SESSION_AVAHI_INTERFACES (the interfaces avahi-daemon may use, comma
-# separated, default "lo").
+# separated, default "lo"), SESSION_AVAHI_IPV6 (yes to let avahi-daemon use
+# IPv6 as well, default no).
 #
 # avahi-daemon and the system bus are machine-wide (/run/avahi-daemon,
 # /run/dbus). We only start them when none is running, record that in DIR/pids,
@@ -62,6 +63,7 @@ TIMEOUT=${SESSION_TIMEOUT:-10}
 KILL_WAIT=${SESSION_KILL_WAIT:-3}
 WP_READY_METADATA=${SESSION_WP_READY_METADATA:-default route-settings}
 AVAHI_INTERFACES=${SESSION_AVAHI_INTERFACES:-lo}
+AVAHI_IPV6=${SESSION_AVAHI_IPV6:-no}
 SYSTEM_BUS_SOCKET=/run/dbus/system_bus_socket
 SYSTEM_BUS_PIDFILE=/run/dbus/pid
 AVAHI_RUN_DIR=/run/avahi-daemon
@@ -337,7 +339,7 @@ start_avahi() {
 # SESSION_AVAHI_INTERFACES says otherwise).
 [server]
 use-ipv4=yes
-use-ipv6=no
+use-ipv6=$AVAHI_IPV6
 allow-interfaces=$AVAHI_INTERFACES
 ratelimit-interval-usec=1000000
 ratelimit-burst=1000

@@ -292,6 +292,57 @@ TEST(StudioBrowserWithAvahi, AStudioSeenOnTwoLinksIsOneStudio) {
     close(listener);
 }
 
+// On a link with IPv6, avahi knows the studio's link-local IPv6 address as
+// well; the programme address must still be one that ffmpeg can open.
+TEST(StudioBrowserWithAvahi, AStudioWithAnIPv6AddressIsReachedOverIPv4) {
+    SecondLink link;
+    setenv("SESSION_AVAHI_INTERFACES", SecondLink::kName, 1);
+    setenv("SESSION_AVAHI_IPV6", "yes", 1);
+    vsc::test::DesktopSession session(true);
+    unsetenv("SESSION_AVAHI_INTERFACES");
+    unsetenv("SESSION_AVAHI_IPV6");
+    // Listens on both protocols, so either address would connect.
+    int listener = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int no = 0;
+    setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(listen(listener, 16), 0);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    vsc::test::Program publisher(
+        "/usr/bin/avahi-publish",
+        {"-s", "Dual Stack", "_vsc-pcr._tcp", std::to_string(ntohs(address.sin6_port)), "name=Dual",
+         "code=DS", "stage=STAGE_1"});
+    ASSERT_TRUE(eventually(
+        [] {
+            return vsc::test::outputOf("/usr/bin/avahi-browse", {"-rpt", "_vsc-pcr._tcp"})
+                       .find(";fe80::") != std::string::npos;
+        },
+        10s));
+
+    for (int attempt = 0; attempt < 3; ++attempt) {  // a fresh browser each time
+        Heard heard;
+        vsc::PcrBrowser browser;
+        heard.listenTo(browser);
+        browser.start();
+        ASSERT_TRUE(eventually(
+            [&] {
+                auto list = heard.last();
+                return list && !list->empty() && list->front().host;
+            },
+            15s))
+            << heard.allLines();
+        auto found = heard.last()->front();
+        EXPECT_EQ(found.host, "10.254.254.1");
+        ASSERT_TRUE(found.programAddress());
+        EXPECT_TRUE(vsc::AppModel::isCompleteProgramURL(*found.programAddress()))
+            << *found.programAddress();
+    }
+    close(listener);
+}
+
 // The application as a user starts it on the studio's network: nothing
 // stored, the studio found by DNS-SD, its programme sent.
 TEST(HeadlessHostWithAvahi, FindsTheStudioAndSendsItsProgramme) {
