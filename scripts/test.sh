@@ -48,14 +48,16 @@ ninja -C build-asan -j "$JOBS"
 reports=$PWD/build-asan/sanitizer-reports
 rm -rf "$reports"
 mkdir -p "$reports"
+status=0
 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:log_path=$reports/asan \
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan \
-    ctest --test-dir build-asan -L e2e --output-on-failure
+    ctest --test-dir build-asan -L e2e --output-on-failure || status=$?
 if [ -n "$(ls -A "$reports")" ]; then
     cat "$reports"/* >&2
     echo "sanitizer reports from the end-to-end run (above)" >&2
-    exit 1
+    status=1
 fi
+[ "$status" = 0 ] || exit "$status"
 
 echo "== all tests passed"
