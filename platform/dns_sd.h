@@ -42,8 +42,10 @@ class ResolvingConnection {
 };
 
 // DNS-SD browsing for one service type. Every handler runs on the browser's
-// own thread, and connect() is called only from there; a connection reports
-// nothing before connect() has returned it.
+// own thread. Connections are made, cancelled and dropped only there (or
+// after the browser is gone, which ends them all); a connection reports
+// nothing before connect() has returned it. Destroying the browser stops its
+// thread, so it must not happen on that thread.
 class DnsSdBrowser {
   public:
     struct Handlers {

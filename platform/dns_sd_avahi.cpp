@@ -172,6 +172,7 @@ class AvahiBrowser final : public DnsSdBrowser {
         ServiceEndpoint endpoint;
         std::set<std::pair<AvahiIfIndex, AvahiProtocol>> seenOn;
         AvahiServiceResolver* resolver = nullptr;
+        std::pair<AvahiIfIndex, AvahiProtocol> resolverOn{AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC};
         bool known = false;
         std::vector<std::string> txt;
         AvahiBrowser* owner = nullptr;
@@ -211,7 +212,8 @@ class AvahiBrowser final : public DnsSdBrowser {
                 if (!browser->browser_) browser->fail(avahi_strerror(avahi_client_errno(client)));
                 return;
             case AVAHI_CLIENT_CONNECTING:
-                // Waiting for the daemon; once browsing, this means it went away.
+                // Waiting for the daemon to appear. (A daemon that goes away
+                // after browsing began comes as a failure.)
                 if (browser->browser_) browser->fail(avahi_strerror(AVAHI_ERR_DISCONNECTED));
                 return;
             case AVAHI_CLIENT_FAILURE:
@@ -239,13 +241,7 @@ class AvahiBrowser final : public DnsSdBrowser {
                 }
                 record.owner = browser;
                 record.endpoint = ServiceEndpoint{name, type, domain, interface};
-                record.resolver = avahi_service_resolver_new(
-                    browser->client_, interface, protocol, name, type, domain, AVAHI_PROTO_UNSPEC,
-                    AvahiLookupFlags(0), &AvahiBrowser::resolvedRecord, &record);
-                if (!record.resolver) {
-                    record.known = true;  // listed without its record
-                    browser->publish();
-                }
+                browser->watchRecord(record, {interface, protocol});
                 return;
             }
             case AVAHI_BROWSER_REMOVE: {
@@ -254,6 +250,12 @@ class AvahiBrowser final : public DnsSdBrowser {
                 Record& record = it->second;
                 record.seenOn.erase({interface, protocol});
                 if (!record.seenOn.empty()) {
+                    // The record was watched on the link that went: watch it on another.
+                    if (record.resolver && record.resolverOn == std::pair{interface, protocol}) {
+                        avahi_service_resolver_free(record.resolver);
+                        record.resolver = nullptr;
+                        browser->watchRecord(record, *record.seenOn.begin());
+                    }
                     int where = interfaceOf(record);
                     if (where == record.endpoint.interfaceIndex) return;
                     record.endpoint.interfaceIndex = where;
@@ -272,6 +274,20 @@ class AvahiBrowser final : public DnsSdBrowser {
             case AVAHI_BROWSER_ALL_FOR_NOW:
             case AVAHI_BROWSER_CACHE_EXHAUSTED:
                 return;
+        }
+    }
+
+    // Opens the resolver that reports the service's TXT record, now and
+    // whenever it changes.
+    void watchRecord(Record& record, std::pair<AvahiIfIndex, AvahiProtocol> on) {
+        record.resolverOn = on;
+        record.resolver = avahi_service_resolver_new(
+            client_, on.first, on.second, record.endpoint.name.c_str(),
+            record.endpoint.type.c_str(), record.endpoint.domain.c_str(), AVAHI_PROTO_UNSPEC,
+            AvahiLookupFlags(0), &AvahiBrowser::resolvedRecord, &record);
+        if (!record.resolver && !record.known) {
+            record.known = true;  // listed without its record
+            publish();
         }
     }
 
