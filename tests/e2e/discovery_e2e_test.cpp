@@ -144,6 +144,17 @@ TEST(StudioBrowserWithAvahi, FindsResolvesForgetsAndRemembersTheStudio) {
     }
     EXPECT_EQ(heard.linesWith("resolved at"), 1);
 
+    // The studio puts another stage on air: its record changes in place.
+    studio.control("stage?name=STAGE_2");
+    ASSERT_TRUE(eventually(
+        [&] {
+            auto list = heard.last();
+            return list && list->size() == 1 && list->front().stage == "STAGE_2";
+        },
+        10s));
+    EXPECT_EQ(heard.last()->front().programAddress(), studio.url("STAGE_2"));
+    EXPECT_EQ(heard.linesWith("resolved at"), 1);
+
     // A studio announced where nothing listens cannot be resolved; it is
     // listed without a host and sorted by its display name.
     vsc::test::Program closed("/usr/bin/avahi-publish", {"-s", "Closed Studio", "_vsc-pcr._tcp",
@@ -159,8 +170,10 @@ TEST(StudioBrowserWithAvahi, FindsResolvesForgetsAndRemembersTheStudio) {
     EXPECT_EQ((*both)[1].displayName(), "Test Studio (TS)");
     closed.stop();
 
-    // The daemon goes away: the browser says so once and stays quiet.
-    ASSERT_EQ(vsc::test::runProgram("/usr/sbin/avahi-daemon", {"--kill"}), 0);
+    // The daemon goes away: the browser says so once and stays quiet. Only a
+    // daemon of our own is stopped.
+    if (session.avahiPid() == 0) return;
+    ASSERT_EQ(kill(session.avahiPid(), SIGTERM), 0);
     ASSERT_TRUE(eventually([&] { return heard.linesWith("PCR browser failed: ") == 1; }, 10s))
         << heard.allLines();
     EXPECT_EQ(heard.linesWith("PCR browser failed: Daemon connection failed"), 1);
@@ -210,12 +223,16 @@ TEST(StudioBrowserWithAvahi, AStudioThatStallsIsGivenUpAfterTheConnectTimeout) {
         vsc::makeAvahiBrowser(vsc::PcrBrowser::kServiceType, vsc::PcrBrowser::kQueueLabel, 1.0));
     heard.listenTo(browser);
     browser.start();
+    auto announced = std::chrono::steady_clock::now();
     vsc::test::Program publisher("/usr/bin/avahi-publish",
                                  {"-s", "Stalled Studio", "_vsc-pcr._tcp",
                                   std::to_string(stalled.port()), "name=Stalled", "code=S"});
     ASSERT_TRUE(eventually(
         [&] { return heard.linesWith("PCR « Stalled (S) » resolution failed: ") > 0; }, 15s))
         << heard.allLines();
+    // Given up after this browser's limit (1 s plus the announcement and
+    // resolution), well before the usual 10 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - announced, 6s);
     EXPECT_EQ(heard.linesWith("PCR « Stalled (S) » resolution failed: Connection timed out"), 1)
         << heard.allLines();
     auto list = heard.last();
@@ -251,6 +268,7 @@ TEST(StudioBrowserWithAvahi, AStudioSeenOnTwoLinksIsOneStudio) {
     setenv("SESSION_AVAHI_INTERFACES", (std::string("lo,") + SecondLink::kName).c_str(), 1);
     vsc::test::DesktopSession session(true);
     unsetenv("SESSION_AVAHI_INTERFACES");
+    if (session.avahiPid() == 0) GTEST_SKIP() << "the machine's own avahi-daemon is running";
     // A studio port on every address, announced on both links.
     int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -301,6 +319,7 @@ TEST(StudioBrowserWithAvahi, AStudioWithAnIPv6AddressIsReachedOverIPv4) {
     vsc::test::DesktopSession session(true);
     unsetenv("SESSION_AVAHI_INTERFACES");
     unsetenv("SESSION_AVAHI_IPV6");
+    if (session.avahiPid() == 0) GTEST_SKIP() << "the machine's own avahi-daemon is running";
     // Listens on both protocols, so either address would connect.
     int listener = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int no = 0;
@@ -379,8 +398,6 @@ TEST(HeadlessHostWithAvahi, FindsTheStudioAndSendsItsProgramme) {
     EXPECT_EQ(count("  PCR « Test Studio (TS) » resolved at 127.0.0.1\n"), 1);
     EXPECT_EQ(count("  Program URL from PCR « Test Studio (TS) »: rtsp://127.0.0.1:8554/STAGE_1\n"),
               1);
-    std::this_thread::sleep_for(500ms);  // further lists log nothing new
-    EXPECT_EQ(count("Program URL from PCR"), 1);
 
     host.send("start");  // the panel's button
     ASSERT_TRUE(eventually([&] { return count("stats inputFps=30 receiving=1") > 0; }, 20s))

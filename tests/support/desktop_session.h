@@ -62,6 +62,17 @@ class DesktopSession {
         std::filesystem::remove_all(dir_, ec);
     }
     const std::string& dir() const { return dir_; }
+    // The avahi-daemon this session started, or 0 when it uses one that was
+    // running already (whose configuration is not the session's).
+    pid_t avahiPid() const {
+        std::ifstream pids(dir_ + "/pids");
+        std::string role, pid;
+        while (pids >> role >> pid) {
+            if (role == "avahi-daemon") return static_cast<pid_t>(std::stol(pid));
+            std::getline(pids, role);
+        }
+        return 0;
+    }
     std::string configHome() const { return dir_ + "/config"; }
 
   private:

@@ -82,6 +82,11 @@ class VirtualMainQueue final : public MainQueue {
         }
     }
 
+    std::size_t pendingCount() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return tasks_.size();
+    }
+
     std::size_t timerCount() {
         std::lock_guard<std::mutex> hold(mutex_);
         return timers_.size();

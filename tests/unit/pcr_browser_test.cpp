@@ -174,10 +174,14 @@ TEST(DiscoveryStart, TheModelStartsTheBrowserOnceAndHearsItOnTheMainQueue) {
     EXPECT_NE(lines[1].find("Program URL from PCR « S (C) »: rtsp://127.0.0.1:8554/STAGE_1"),
               std::string::npos);
 
-    // After the model has gone, what the browser says is dropped.
+    // The browser does not keep the model alive, and what it says after the
+    // model has gone is dropped.
     auto browser = model->pcrBrowser();
+    std::weak_ptr<vsc::AppModel> weak = model;
     model.reset();
+    EXPECT_TRUE(weak.expired());
     dnsSd->announce({});
+    EXPECT_EQ(main.pendingCount(), 1u);  // posted, and harmless when it runs
     main.runPending();
 }
 

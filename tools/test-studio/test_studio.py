@@ -15,8 +15,8 @@ Usage:
 DNS-SD (with --announce; needs a running avahi-daemon):
     Announces the studio as SERVICE of type _vsc-pcr._tcp at the RTSP port,
     with the TXT keys name, code, sid, stage, rtsp and api (the ports are the
-    ones actually listening). The ready line waits until avahi has
-    established the announcement.
+    ones actually listening), through avahi's D-Bus API on the system bus. The
+    ready line waits until avahi has established the announcement.
 
 RTSP paths (rtsp://ADDR:RTSP_PORT/...):
     STAGE_1   H.264 video + AAC audio
@@ -42,6 +42,7 @@ HTTP API (http://ADDR:API_PORT), GET or POST, JSON answers:
     /control/resume[?path=STAGE_1]   end a stall early
     /control/withdraw                withdraw the DNS-SD announcement
     /control/announce                announce it again (after a withdraw)
+    /control/stage?name=STAGE_2      change the announced stage (TXT "stage") in place
 
 When both servers listen, one line goes to stdout:
     test-studio ready rtsp=rtsp://ADDR:PORT api=http://ADDR:PORT
@@ -49,12 +50,9 @@ SIGTERM or SIGINT stops it cleanly.
 """
 
 import argparse
-import ctypes
 import json
 import os
-import queue
 import signal
-import subprocess
 import sys
 import threading
 import time
@@ -65,7 +63,7 @@ import gi
 
 gi.require_version("Gst", "1.0")
 gi.require_version("GstRtspServer", "1.0")
-from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
+from gi.repository import Gio, GLib, Gst, GstRtspServer  # noqa: E402
 
 PATHS = {
     "STAGE_1": {"video": True, "audio": True},
@@ -362,89 +360,76 @@ class Studio:
 
 
 class Announcement:
-    """The studio's DNS-SD announcement, made by avahi-publish.
+    """The studio's DNS-SD announcement, an entry group of avahi-daemon's.
 
-    avahi-publish is started from one long-lived thread: the child is told to
-    end when the thread that started it ends (PR_SET_PDEATHSIG), so an
-    announcement never outlives the studio, however the studio ends.
+    Made over avahi's D-Bus API on the system bus, so the TXT record can be
+    changed in place. The group belongs to our bus connection: however the
+    studio ends, avahi withdraws it.
     """
+
+    AVAHI = "org.freedesktop.Avahi"
+    GROUP = "org.freedesktop.Avahi.EntryGroup"
+    ESTABLISHED, COLLISION, FAILURE = 2, 3, 4
 
     def __init__(self, service, txt, port):
         self.service = service
-        self.txt = txt
+        self.txt = list(txt)
         self.port = port
-        self.proc = None
-        self.requests = queue.Queue()
-        threading.Thread(target=self._serve, daemon=True).start()
+        self.lock = threading.Lock()
+        self.bus = Gio.bus_get_sync(Gio.BusType.SYSTEM, None)
+        self.group = None
+        self.announced = False
 
-    def announce(self):
-        return self._ask(self._announce)
+    def _call(self, path, interface, method, args=None, reply=None):
+        return self.bus.call_sync(
+            self.AVAHI, path, interface, method, args,
+            GLib.VariantType(reply) if reply else None,
+            Gio.DBusCallFlags.NONE, 10000, None,
+        )
+
+    def _txt(self):
+        return [("%s=%s" % kv).encode() for kv in self.txt]
+
+    def announce(self, timeout=10.0):
+        with self.lock:
+            if self.announced:
+                return {"ok": True, "announced": True}
+            if self.group is None:
+                (self.group,) = self._call(
+                    "/", "org.freedesktop.Avahi.Server", "EntryGroupNew", None, "(o)"
+                ).unpack()
+            self._call(self.group, self.GROUP, "AddService", GLib.Variant(
+                "(iiussssqaay)",
+                (-1, -1, 0, self.service, "_vsc-pcr._tcp", "", "", self.port, self._txt()),
+            ))
+            self._call(self.group, self.GROUP, "Commit")
+            deadline = time.monotonic() + timeout
+            while True:
+                (state,) = self._call(self.group, self.GROUP, "GetState", None, "(i)").unpack()
+                if state == self.ESTABLISHED:
+                    break
+                if state in (self.COLLISION, self.FAILURE) or time.monotonic() > deadline:
+                    self._call(self.group, self.GROUP, "Reset")
+                    raise RuntimeError("avahi entry group state %d" % state)
+                time.sleep(0.05)
+            self.announced = True
+            return {"ok": True, "announced": True}
 
     def withdraw(self):
-        return self._ask(self._withdraw)
+        with self.lock:
+            if self.announced:
+                self._call(self.group, self.GROUP, "Reset")
+                self.announced = False
+            return {"ok": True, "announced": False}
 
-    def _ask(self, func):
-        answer = queue.Queue()
-        self.requests.put((func, answer))
-        ok, value = answer.get()
-        if not ok:
-            raise value
-        return value
-
-    def _serve(self):
-        while True:
-            func, answer = self.requests.get()
-            try:
-                answer.put((True, func()))
-            except Exception as exc:  # handed to the caller
-                answer.put((False, exc))
-
-    @staticmethod
-    def _die_with_parent():
-        ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-
-    def _announce(self, timeout=10.0):
-        if self.proc is not None:
-            return {"ok": True, "announced": True}
-        args = ["avahi-publish", "-s", self.service, "_vsc-pcr._tcp", str(self.port)]
-        args += ["%s=%s" % kv for kv in self.txt]
-        proc = subprocess.Popen(
-            args,
-            stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.STDOUT,
-            preexec_fn=self._die_with_parent,
-        )
-        established = threading.Event()
-        said = []
-
-        def read():
-            for raw in proc.stdout:
-                line = raw.decode(errors="replace").strip()
-                said.append(line)
-                if line.startswith("Established under name"):
-                    established.set()
-            established.set()  # it ended: stop waiting
-
-        threading.Thread(target=read, daemon=True).start()
-        established.wait(timeout)
-        if proc.poll() is not None or not any(line.startswith("Established") for line in said):
-            proc.kill()
-            proc.wait()
-            raise RuntimeError("avahi-publish: %s" % ("; ".join(said) or "no answer"))
-        self.proc = proc
-        return {"ok": True, "announced": True}
-
-    def _withdraw(self):
-        if self.proc is not None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-            self.proc = None
-        return {"ok": True, "announced": False}
+    def set_stage(self, stage):
+        with self.lock:
+            self.txt = [(k, stage if k == "stage" else v) for k, v in self.txt]
+            if self.announced:
+                self._call(self.group, self.GROUP, "UpdateServiceTxt", GLib.Variant(
+                    "(iiusssaay)", (-1, -1, 0, self.service, "_vsc-pcr._tcp", "", self._txt())
+                ))
+            return {"ok": True, "stage": stage}
 
 
 class ApiHandler(BaseHTTPRequestHandler):
@@ -506,11 +491,16 @@ class ApiHandler(BaseHTTPRequestHandler):
                 return self._send(
                     200, on_main(lambda: studio.stall(seconds, names))
                 )
-            if route in ("/control/withdraw", "/control/announce"):
+            if route in ("/control/withdraw", "/control/announce", "/control/stage"):
                 if self.announcement is None:
                     return self._send(400, {"ok": False, "error": "not announced"})
                 if route.endswith("withdraw"):
                     return self._send(200, self.announcement.withdraw())
+                if route.endswith("stage"):
+                    stage = query.get("name", "")
+                    if not stage:
+                        return self._send(400, {"ok": False, "error": "no stage name"})
+                    return self._send(200, self.announcement.set_stage(stage))
                 return self._send(200, self.announcement.announce())
             return self._send(404, {"error": "not found"})
         except Exception as exc:
@@ -578,21 +568,21 @@ def main():
 
     announcement = None
     if args.announce:
-        announcement = Announcement(
-            args.announce,
-            [
-                ("name", args.pcr_name),
-                ("code", args.pcr_code),
-                ("sid", args.pcr_sid),
-                ("stage", args.pcr_stage),
-                ("rtsp", str(studio.rtsp_port)),
-                ("api", str(httpd.server_address[1])),
-            ],
-            studio.rtsp_port,
-        )
         try:
+            announcement = Announcement(
+                args.announce,
+                [
+                    ("name", args.pcr_name),
+                    ("code", args.pcr_code),
+                    ("sid", args.pcr_sid),
+                    ("stage", args.pcr_stage),
+                    ("rtsp", str(studio.rtsp_port)),
+                    ("api", str(httpd.server_address[1])),
+                ],
+                studio.rtsp_port,
+            )
             announcement.announce()
-        except RuntimeError as exc:
+        except (RuntimeError, GLib.Error) as exc:
             log("cannot announce on DNS-SD: %s" % exc)
             httpd.shutdown()
             return 1
