@@ -6,7 +6,12 @@
 # loopback interface only (plus the D-Bus system bus it needs).
 #
 # Usage:
-#   scripts/session.sh start DIR [--avahi]      start; prints the path of DIR/env
+#   scripts/session.sh start DIR [--avahi] [--owner PID]
+#                                               start; prints the path of DIR/env;
+#                                               with --owner, the session is
+#                                               stopped once process PID is gone
+#                                               (a test that crashed leaves
+#                                               nothing behind)
 #   scripts/session.sh stop DIR                 stop what start started (idempotent)
 #   scripts/session.sh restart-audio DIR        restart pipewire + wireplumber, keep the bus
 #   scripts/session.sh run DIR [--avahi] -- CMD ARGS...
@@ -368,10 +373,15 @@ EOF
 cmd_start() {  # dir [--avahi]
     set_dir "${1:-}"
     shift
-    local avahi=0
+    local avahi=0 owner=""
     while [ $# -gt 0 ]; do
         case $1 in
         --avahi) avahi=1 ;;
+        --owner)
+            owner=${2:-}
+            [[ $owner =~ ^[0-9]+$ ]] || usage
+            shift
+            ;;
         *) usage ;;
         esac
         shift
@@ -401,6 +411,11 @@ cmd_start() {  # dir [--avahi]
         start_avahi
     fi
     write_env
+    if [ -n "$owner" ]; then
+        # Detached, and holding none of our caller's pipes open.
+        setsid bash -c 'while kill -0 "$1" 2>/dev/null; do sleep 1; done; bash "$2" stop "$3"' \
+            session-owner "$owner" "$0" "$DIR" </dev/null >/dev/null 2>&1 &
+    fi
     echo "$DIR/env"
 }
 

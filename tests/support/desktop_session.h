@@ -41,6 +41,8 @@ class DesktopSession {
         std::vector<std::string> args = {std::string(VSC_SOURCE_DIR) + "/scripts/session.sh",
                                          "start", dir_};
         if (avahi) args.push_back("--avahi");
+        // Should this test die before its destructor runs, the session goes too.
+        args.insert(args.end(), {"--owner", std::to_string(getpid())});
         if (runProgram("/bin/bash", args) != 0)
             throw std::runtime_error("the session did not start");
         std::ifstream env(dir_ + "/env");
