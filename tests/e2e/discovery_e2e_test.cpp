@@ -78,6 +78,15 @@ struct Heard {
             lines.push_back(line);
         };
     }
+    // Whether the first studio of a list comes with its host in time.
+    bool firstResolved() {
+        return eventually(
+            [&] {
+                auto list = last();
+                return list && !list->empty() && list->front().host;
+            },
+            15s);
+    }
     std::optional<std::vector<vsc::PcrEntry>> last() {
         std::lock_guard<std::mutex> hold(mutex);
         if (lists.empty()) return std::nullopt;
@@ -240,6 +249,29 @@ TEST(StudioBrowserWithAvahi, AStudioThatStallsIsGivenUpAfterTheConnectTimeout) {
     EXPECT_FALSE(list->front().host);
 }
 
+// A TCP port listening on every address, IPv4 and IPv6, for one test.
+class ListeningPort {
+  public:
+    ListeningPort() {
+        fd_ = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int no = 0;
+        setsockopt(fd_, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        socklen_t length = sizeof address;
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd_, 16) != 0 ||
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            throw std::runtime_error("cannot listen");
+        port_ = ntohs(address.sin6_port);
+    }
+    ~ListeningPort() { close(fd_); }
+    int port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
 // A second network link: a veth pair whose one end has an address, made for
 // one test and removed after it.
 class SecondLink {
@@ -270,17 +302,11 @@ TEST(StudioBrowserWithAvahi, AStudioSeenOnTwoLinksIsOneStudio) {
     unsetenv("SESSION_AVAHI_INTERFACES");
     if (session.avahiPid() == 0) GTEST_SKIP() << "the machine's own avahi-daemon is running";
     // A studio port on every address, announced on both links.
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
-    ASSERT_EQ(listen(listener, 16), 0);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    ListeningPort studioPort;
     vsc::test::Program publisher(
         "/usr/bin/avahi-publish",
-        {"-s", "Two Links", "_vsc-pcr._tcp", std::to_string(ntohs(address.sin_port)),
-         "name=Two Links", "code=TL", "sid=1", "stage=STAGE_1"});
+        {"-s", "Two Links", "_vsc-pcr._tcp", std::to_string(studioPort.port()), "name=Two Links",
+         "code=TL", "sid=1", "stage=STAGE_1"});
     // avahi itself reports it once per link.
     auto seen = [] {
         std::string text = vsc::test::outputOf("/usr/bin/avahi-browse", {"-pt", "_vsc-pcr._tcp"});
@@ -294,20 +320,13 @@ TEST(StudioBrowserWithAvahi, AStudioSeenOnTwoLinksIsOneStudio) {
     vsc::PcrBrowser browser;
     heard.listenTo(browser);
     browser.start();
-    ASSERT_TRUE(eventually(
-        [&] {
-            auto list = heard.last();
-            return list && !list->empty() && list->front().host;
-        },
-        15s))
-        << heard.allLines();
+    ASSERT_TRUE(heard.firstResolved()) << heard.allLines();
     auto list = *heard.last();
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].identifier(), "Two Links|TL|1");
     EXPECT_EQ(list[0].endpoint.interfaceIndex, -1);  // either link will do
     EXPECT_TRUE(list[0].host == "127.0.0.1" || list[0].host == "10.254.254.1") << *list[0].host;
     EXPECT_EQ(heard.linesWith("resolved at"), 1);
-    close(listener);
 }
 
 // On a link with IPv6, avahi knows the studio's link-local IPv6 address as
@@ -321,18 +340,10 @@ TEST(StudioBrowserWithAvahi, AStudioWithAnIPv6AddressIsReachedOverIPv4) {
     unsetenv("SESSION_AVAHI_IPV6");
     if (session.avahiPid() == 0) GTEST_SKIP() << "the machine's own avahi-daemon is running";
     // Listens on both protocols, so either address would connect.
-    int listener = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int no = 0;
-    setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
-    ASSERT_EQ(listen(listener, 16), 0);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    ListeningPort studioPort;
     vsc::test::Program publisher(
         "/usr/bin/avahi-publish",
-        {"-s", "Dual Stack", "_vsc-pcr._tcp", std::to_string(ntohs(address.sin6_port)), "name=Dual",
+        {"-s", "Dual Stack", "_vsc-pcr._tcp", std::to_string(studioPort.port()), "name=Dual",
          "code=DS", "stage=STAGE_1"});
     ASSERT_TRUE(eventually(
         [] {
@@ -346,20 +357,13 @@ TEST(StudioBrowserWithAvahi, AStudioWithAnIPv6AddressIsReachedOverIPv4) {
         vsc::PcrBrowser browser;
         heard.listenTo(browser);
         browser.start();
-        ASSERT_TRUE(eventually(
-            [&] {
-                auto list = heard.last();
-                return list && !list->empty() && list->front().host;
-            },
-            15s))
-            << heard.allLines();
+        ASSERT_TRUE(heard.firstResolved()) << heard.allLines();
         auto found = heard.last()->front();
         EXPECT_EQ(found.host, "10.254.254.1");
         ASSERT_TRUE(found.programAddress());
         EXPECT_TRUE(vsc::AppModel::isCompleteProgramURL(*found.programAddress()))
             << *found.programAddress();
     }
-    close(listener);
 }
 
 // The application as a user starts it on the studio's network: nothing
