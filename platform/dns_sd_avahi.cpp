@@ -6,7 +6,11 @@
 // the interface when there is just one. TXT records and addresses come from
 // resolvers. A service is reported once its TXT record is known (or its
 // resolver gave up, which reports it with an empty record), and a resolver per
-// service stays open so that later changes of the record are seen. A resolving
+// service stays open so that later changes of the record are seen. Results go
+// out as whole sets, and a set waits (up to two seconds) for the first round of
+// answers after browsing begins and for the records of services just seen:
+// answers trickle in one by one, and a set with one studio of two would have
+// that one chosen before the other is known. A resolving
 // connection resolves the service's IPv4 address afresh, then opens a
 // non-blocking TCP connection to that address and port; the peer address of
 // that connection is the answer. Only IPv4: the address ends up in rtsp:// and
@@ -25,7 +29,9 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <set>
@@ -174,6 +180,7 @@ class AvahiBrowser final : public DnsSdBrowser {
         AvahiServiceResolver* resolver = nullptr;
         std::pair<AvahiIfIndex, AvahiProtocol> resolverOn{AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC};
         bool known = false;
+        std::chrono::steady_clock::time_point since;  // first seen
         std::vector<std::string> txt;
         AvahiBrowser* owner = nullptr;
     };
@@ -206,6 +213,7 @@ class AvahiBrowser final : public DnsSdBrowser {
             case AVAHI_CLIENT_S_COLLISION:
                 if (browser->browser_ || browser->failed_) return;
                 browser->client_ = client;  // may be called before avahi_client_new returns
+                browser->browsingSince_ = std::chrono::steady_clock::now();
                 browser->browser_ = avahi_service_browser_new(
                     client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, browser->type_.c_str(), nullptr,
                     AvahiLookupFlags(0), &AvahiBrowser::browsed, browser);
@@ -240,6 +248,7 @@ class AvahiBrowser final : public DnsSdBrowser {
                     return;
                 }
                 record.owner = browser;
+                record.since = std::chrono::steady_clock::now();
                 record.endpoint = ServiceEndpoint{name, type, domain, interface};
                 browser->watchRecord(record, {interface, protocol});
                 return;
@@ -272,6 +281,10 @@ class AvahiBrowser final : public DnsSdBrowser {
                 browser->fail(avahi_strerror(avahi_client_errno(browser->client_)));
                 return;
             case AVAHI_BROWSER_ALL_FOR_NOW:
+                // The first round of answers is in.
+                browser->settled_ = true;
+                if (browser->held_) browser->publish();
+                return;
             case AVAHI_BROWSER_CACHE_EXHAUSTED:
                 return;
         }
@@ -314,12 +327,42 @@ class AvahiBrowser final : public DnsSdBrowser {
         browser->publish();
     }
 
+    // The moment until which the current set is held back.
+    std::chrono::steady_clock::time_point heldUntil() const {
+        auto settle = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(kSettleSeconds));
+        auto until = std::chrono::steady_clock::time_point::min();
+        if (!settled_) until = browsingSince_ + settle;
+        for (const auto& [key, record] : records_)
+            if (!record.known) until = std::max(until, record.since + settle);
+        return until;
+    }
+
     void publish() {
         if (failed_ || !handlers_.results) return;
+        auto now = std::chrono::steady_clock::now();
+        auto until = heldUntil();
+        if (until > now) {
+            held_ = true;
+            const AvahiPoll* api = avahi_threaded_poll_get(poll_);
+            timeval when = after(std::chrono::duration<double>(until - now).count());
+            if (flush_)
+                api->timeout_update(flush_, &when);
+            else
+                flush_ = api->timeout_new(api, &when, &AvahiBrowser::flush, this);
+            return;
+        }
+        held_ = false;
         std::vector<BrowseResult> results;
         for (const auto& [key, record] : records_)
             if (record.known) results.push_back(BrowseResult{record.endpoint, record.txt});
         handlers_.results(std::move(results));
+    }
+
+    static void flush(AvahiTimeout* timeout, void* self) {
+        auto* browser = static_cast<AvahiBrowser*>(self);
+        avahi_threaded_poll_get(browser->poll_)->timeout_update(timeout, nullptr);
+        if (browser->held_) browser->publish();
     }
 
     void fail(const std::string& error) {
@@ -340,6 +383,11 @@ class AvahiBrowser final : public DnsSdBrowser {
     bool started_ = false;
     bool running_ = false;
     bool failed_ = false;
+    static constexpr double kSettleSeconds = 2.0;
+    bool settled_ = false;  // the first round of answers is in
+    bool held_ = false;     // a changed set waits to go out
+    std::chrono::steady_clock::time_point browsingSince_;
+    AvahiTimeout* flush_ = nullptr;
     AvahiClient* client_ = nullptr;
     AvahiServiceBrowser* browser_ = nullptr;
     std::map<Key, Record> records_;

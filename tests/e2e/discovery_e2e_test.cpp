@@ -249,6 +249,14 @@ TEST(StudioBrowserWithAvahi, AStudioThatStallsIsGivenUpAfterTheConnectTimeout) {
     EXPECT_FALSE(list->front().host);
 }
 
+// How many announcements of studios avahi-browse sees (one per link and protocol).
+int avahiSees() {
+    std::string text = vsc::test::outputOf("/usr/bin/avahi-browse", {"-pt", "_vsc-pcr._tcp"});
+    int n = 0;
+    for (auto at = text.find("+;"); at != std::string::npos; at = text.find("+;", at + 1)) ++n;
+    return n;
+}
+
 // A TCP port listening on every address, IPv4 and IPv6, for one test.
 class ListeningPort {
   public:
@@ -308,13 +316,7 @@ TEST(StudioBrowserWithAvahi, AStudioSeenOnTwoLinksIsOneStudio) {
         {"-s", "Two Links", "_vsc-pcr._tcp", std::to_string(studioPort.port()), "name=Two Links",
          "code=TL", "sid=1", "stage=STAGE_1"});
     // avahi itself reports it once per link.
-    auto seen = [] {
-        std::string text = vsc::test::outputOf("/usr/bin/avahi-browse", {"-pt", "_vsc-pcr._tcp"});
-        int n = 0;
-        for (auto at = text.find("+;"); at != std::string::npos; at = text.find("+;", at + 1)) ++n;
-        return n;
-    };
-    ASSERT_TRUE(eventually([&] { return seen() == 2; }, 10s));
+    ASSERT_TRUE(eventually([&] { return avahiSees() == 2; }, 10s));
 
     Heard heard;
     vsc::PcrBrowser browser;
@@ -366,6 +368,41 @@ TEST(StudioBrowserWithAvahi, AStudioWithAnIPv6AddressIsReachedOverIPv4) {
     }
 }
 
+// The headless host with an empty store; its standard output kept in a file.
+class Host {
+  public:
+    Host()
+        : config_(makeDir()),
+          program_(std::string(VSC_BINARY_DIR) + "/bin/vsc-headless", {},
+                   {{"XDG_CONFIG_HOME", config_.string()}}, false, true,
+                   (config_ / "host.log").string()) {}
+    ~Host() {
+        program_.stop();
+        std::filesystem::remove_all(config_);
+    }
+    std::string output() const {
+        std::ifstream in(config_ / "host.log");
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    int count(const std::string& text) const {
+        std::string all = output();
+        int n = 0;
+        for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
+        return n;
+    }
+    void send(const std::string& line) { program_.send(line); }
+
+  private:
+    static std::filesystem::path makeDir() {
+        char pattern[] = "/tmp/vsc-discovery-XXXXXX";
+        return mkdtemp(pattern);
+    }
+    std::filesystem::path config_;
+    vsc::test::Program program_;
+};
+
 // The application as a user starts it on the studio's network: nothing
 // stored, the studio found by DNS-SD, its programme sent.
 TEST(HeadlessHostWithAvahi, FindsTheStudioAndSendsItsProgramme) {
@@ -373,46 +410,67 @@ TEST(HeadlessHostWithAvahi, FindsTheStudioAndSendsItsProgramme) {
     // The programme on the standard RTSP port; the API elsewhere, so the
     // address comes from the announcement and not from detection.
     vsc::test::TestStudio studio(1280, 720, 8554, 0, kAnnounce);
-    char pattern[] = "/tmp/vsc-discovery-XXXXXX";
-    std::filesystem::path config = mkdtemp(pattern);
-    std::filesystem::path log = config / "host.log";
-    auto output = [&] {
-        std::ifstream in(log);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    };
-    auto count = [&](const std::string& text) {
-        std::string all = output();
-        int n = 0;
-        for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
-        return n;
-    };
-    vsc::test::Program host(std::string(VSC_BINARY_DIR) + "/bin/vsc-headless", {},
-                            {{"XDG_CONFIG_HOME", config.string()}}, false, true, log.string());
+    Host host;
 
     ASSERT_TRUE(eventually(
-        [&] { return count("detect-status PCR « Test Studio (TS) » — program on air") == 1; }, 20s))
-        << output();
-    EXPECT_EQ(count("pcr id=Test Studio|TS|1 service=Studio One stage=STAGE_1 rtsp=8554 api=" +
-                    std::to_string(studio.apiPort()) + " host=127.0.0.1\n"),
+        [&] { return host.count("detect-status PCR « Test Studio (TS) » — program on air") == 1; },
+        20s))
+        << host.output();
+    EXPECT_EQ(host.count("pcr id=Test Studio|TS|1 service=Studio One stage=STAGE_1 rtsp=8554 api=" +
+                         std::to_string(studio.apiPort()) + " host=127.0.0.1\n"),
               1)
-        << output();
-    EXPECT_GE(count("pcrs count=1 selected=Test Studio|TS|1\n"), 1);
-    EXPECT_EQ(count("  PCR « Test Studio (TS) » resolved at 127.0.0.1\n"), 1);
-    EXPECT_EQ(count("  Program URL from PCR « Test Studio (TS) »: rtsp://127.0.0.1:8554/STAGE_1\n"),
-              1);
+        << host.output();
+    EXPECT_GE(host.count("pcrs count=1 selected=Test Studio|TS|1\n"), 1);
+    EXPECT_EQ(host.count("  PCR « Test Studio (TS) » resolved at 127.0.0.1\n"), 1);
+    EXPECT_EQ(
+        host.count("  Program URL from PCR « Test Studio (TS) »: rtsp://127.0.0.1:8554/STAGE_1\n"),
+        1);
 
     host.send("start");  // the panel's button
-    ASSERT_TRUE(eventually([&] { return count("stats inputFps=30 receiving=1") > 0; }, 20s))
-        << output();
-    EXPECT_EQ(count("ffmpeg started"), 1);
-    EXPECT_EQ(count("Program URL from PCR"), 1);
+    ASSERT_TRUE(eventually([&] { return host.count("stats inputFps=30 receiving=1") > 0; }, 20s))
+        << host.output();
+    EXPECT_EQ(host.count("ffmpeg started"), 1);
+    EXPECT_EQ(host.count("Program URL from PCR"), 1);
 
     studio.control("withdraw");
-    EXPECT_TRUE(eventually([&] { return count("pcrs count=0 selected=\n") > 0; }, 15s)) << output();
-    host.stop();
-    std::filesystem::remove_all(config);
+    EXPECT_TRUE(eventually([&] { return host.count("pcrs count=0 selected=\n") > 0; }, 15s))
+        << host.output();
+}
+
+// Two studios on the network: the user chooses; when the chosen one goes,
+// the one left is chosen by itself.
+TEST(HeadlessHostWithAvahi, TwoStudiosWaitForTheUsersChoice) {
+    vsc::test::DesktopSession session(true);
+    ListeningPort portA, portB;
+    auto announce = [](const std::string& name, const std::string& code, int port) {
+        return std::make_unique<vsc::test::Program>(
+            "/usr/bin/avahi-publish",
+            std::vector<std::string>{"-s", name, "_vsc-pcr._tcp", std::to_string(port),
+                                     "name=" + name, "code=" + code, "sid=1", "stage=STAGE_1",
+                                     "rtsp=" + std::to_string(port)});
+    };
+    auto a = announce("Studio A", "SA", portA.port());
+    auto b = announce("Studio B", "SB", portB.port());
+    ASSERT_TRUE(eventually([&] { return avahiSees() == 2; }, 10s));  // both on the network
+    Host host;
+    const std::string urlA = "rtsp://127.0.0.1:" + std::to_string(portA.port()) + "/STAGE_1";
+    const std::string urlB = "rtsp://127.0.0.1:" + std::to_string(portB.port()) + "/STAGE_1";
+
+    ASSERT_TRUE(eventually([&] { return host.count("host=127.0.0.1\n") >= 2; }, 20s))
+        << host.output();
+    EXPECT_GE(host.count("pcrs count=2 selected=\n"), 1) << host.output();
+    EXPECT_EQ(host.count("Program URL from PCR"), 0);  // nobody chose yet
+
+    host.send("select Studio B|SB|1");  // the studio picker
+    ASSERT_TRUE(eventually(
+        [&] { return host.count("Program URL from PCR « Studio B (SB) »: " + urlB) == 1; }, 10s))
+        << host.output();
+
+    b.reset();  // Studio B withdraws: the choice goes, and the one left is taken
+    ASSERT_TRUE(eventually(
+        [&] { return host.count("Program URL from PCR « Studio A (SA) »: " + urlA) == 1; }, 15s))
+        << host.output();
+    EXPECT_GE(host.count("pcrs count=1 selected=Studio A|SA|1\n"), 1);
 }
 
 }  // namespace

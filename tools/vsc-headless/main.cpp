@@ -5,7 +5,8 @@
 // standard input stand in for the panel: "start" and "stop" are its start/stop
 // control, "quit" its Quit command, "repair-audio" the microphone's repair
 // button, "refresh-audio" the audio tab's refresh button (it prints an "audio"
-// line with the chosen device). The activity log goes to standard output,
+// line with the chosen device), "select ID" the studio picker (ID is a
+// studio's name|code|sid; "select" alone chooses none). The activity log goes to standard output,
 // with a "stats" line every second while sending, a "pcrs" line (and a "pcr"
 // line per studio) whenever the list of announced studios changes, and a
 // "detect-status" line whenever the studio status changes.
@@ -138,6 +139,8 @@ int main() {
                 } else if (line == "refresh-audio") {
                     model->refreshAudioDevices();
                     printAudio(*model);
+                } else if (line == "select" || line.rfind("select ", 0) == 0) {
+                    model->setSelectedPcrId(line.size() > 7 ? line.substr(7) : "");
                 } else if (line == "quit") {
                     model->quitFromMenu([&main] { main.quit(); });
                 }
