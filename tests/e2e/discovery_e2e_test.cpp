@@ -224,7 +224,7 @@ class StalledPort {
     std::vector<int> fillers_;
 };
 
-TEST(StudioBrowserWithAvahi, AStudioThatStallsIsGivenUpAfterTheConnectTimeout) {
+TEST(StudioBrowserWithAvahi, StudiosThatStallOrHaveNoAddressAreGivenUp) {
     vsc::test::DesktopSession session(true);
     StalledPort stalled;
     Heard heard;
@@ -247,6 +247,20 @@ TEST(StudioBrowserWithAvahi, AStudioThatStallsIsGivenUpAfterTheConnectTimeout) {
     auto list = heard.last();
     ASSERT_TRUE(list && list->size() == 1);
     EXPECT_FALSE(list->front().host);
+
+    // A studio announced for a host name that has no address: its record
+    // never resolves, so it is listed by its service name without one, and
+    // its address cannot be found either.
+    vsc::test::Program hostless("/usr/bin/avahi-publish", {"-s", "-H", "nowhere.local", "Hostless",
+                                                           "_vsc-pcr._tcp", "1234", "name=Ghost"});
+    ASSERT_TRUE(eventually(
+        [&] { return heard.linesWith("PCR « Hostless » resolution failed: ") > 0; }, 20s))
+        << heard.allLines();
+    list = heard.last();
+    ASSERT_EQ(list->size(), 2u);
+    EXPECT_EQ(list->front().serviceName, "Hostless");
+    EXPECT_EQ(list->front().identifier(), "||");
+    EXPECT_EQ(list->front().displayName(), "Hostless");
 }
 
 // How many announcements of studios avahi-browse sees (one per link and protocol).
