@@ -98,6 +98,10 @@ class AvahiConnection final : public ResolvingConnection {
     void begin(AvahiClient* client, const AvahiPoll* poll, const ServiceEndpoint& endpoint,
                double timeoutSeconds);
     void cancel() override;
+    // The daemon went away: ends the connection, reporting `error`.
+    void abandon(const std::string& error) {
+        finish({ConnectionEvent::Kind::Failed, std::nullopt, error});
+    }
 
   private:
     static void resolved(AvahiServiceResolver*, AvahiIfIndex interface, AvahiProtocol,
@@ -225,6 +229,10 @@ class AvahiBrowser final : public DnsSdBrowser {
                 if (browser->browser_) browser->fail(avahi_strerror(AVAHI_ERR_DISCONNECTED));
                 return;
             case AVAHI_CLIENT_FAILURE:
+                if (avahi_client_errno(client) == AVAHI_ERR_DISCONNECTED && !browser->failed_) {
+                    browser->daemonGone(client);
+                    return;
+                }
                 browser->fail(avahi_strerror(avahi_client_errno(client)));
                 return;
         }
@@ -363,6 +371,29 @@ class AvahiBrowser final : public DnsSdBrowser {
         auto* browser = static_cast<AvahiBrowser*>(self);
         avahi_threaded_poll_get(browser->poll_)->timeout_update(timeout, nullptr);
         if (browser->held_) browser->publish();
+    }
+
+    // avahi-daemon went away (restarted, say): whatever it told us is void.
+    // Say so, end what is in flight, and wait for a daemon to browse again;
+    // the list stays as it was until the new daemon's first answers are in.
+    void daemonGone(AvahiClient* client) {
+        const std::string error = avahi_strerror(AVAHI_ERR_DISCONNECTED);
+        if (handlers_.failed) handlers_.failed(error);
+        client_ = nullptr;  // connections made from here on fail at once
+        std::set<AvahiConnection*> live = live_;
+        for (AvahiConnection* c : live) c->abandon(error);
+        for (auto& [key, record] : records_)
+            if (record.resolver) avahi_service_resolver_free(record.resolver);
+        records_.clear();
+        if (browser_) avahi_service_browser_free(browser_);
+        browser_ = nullptr;
+        settled_ = false;
+        held_ = true;  // the new daemon's first set goes out, even an empty one
+        avahi_client_free(client);
+        int code = 0;
+        client_ = avahi_client_new(avahi_threaded_poll_get(poll_), AVAHI_CLIENT_NO_FAIL,
+                                   &AvahiBrowser::clientChanged, this, &code);
+        if (!client_) fail(avahi_strerror(code));
     }
 
     void fail(const std::string& error) {

@@ -14,6 +14,8 @@
 #                                               nothing behind)
 #   scripts/session.sh stop DIR                 stop what start started (idempotent)
 #   scripts/session.sh restart-audio DIR        restart pipewire + wireplumber, keep the bus
+#   scripts/session.sh restart-avahi DIR        (re)start the session's avahi-daemon with
+#                                               its configuration
 #   scripts/session.sh run DIR [--avahi] -- CMD ARGS...
 #                                               start, run CMD with the session's
 #                                               environment, always stop, exit with
@@ -339,7 +341,8 @@ start_avahi() {
         echo "# avahi-daemon already running (pid $other), not ours" >>"$DIR/pids"
         return 0
     fi
-    cat >"$DIR/avahi-daemon.conf" <<EOF
+    # A restart keeps the configuration the session started with.
+    [ -f "$DIR/avahi-daemon.conf" ] || cat >"$DIR/avahi-daemon.conf" <<EOF
 # Written by scripts/session.sh: mDNS on the loopback interface only (unless
 # SESSION_AVAHI_INTERFACES says otherwise).
 [server]
@@ -398,7 +401,7 @@ cmd_start() {  # dir [--avahi]
 
     mkdir -p "$DIR"/{runtime,config,state,log}
     chmod 0700 "$DIR/runtime"
-    rm -f "$DIR/pids" "$DIR/env"
+    rm -f "$DIR/pids" "$DIR/env" "$DIR/avahi-daemon.conf"
     session_env
 
     rm -f "$XDG_RUNTIME_DIR/bus"
@@ -433,6 +436,14 @@ cmd_restart_audio() {  # dir
     session_env
     stop_roles wireplumber pipewire
     start_audio
+}
+
+cmd_restart_avahi() {  # dir
+    set_dir "${1:-}"
+    [ -f "$DIR/env" ] || die "no session in $DIR"
+    [ -f "$DIR/avahi-daemon.conf" ] || die "the session in $DIR has no avahi-daemon"
+    stop_roles avahi-daemon
+    start_avahi
 }
 
 cmd_status_quiet() {
@@ -523,6 +534,7 @@ case ${1:-} in
 start) shift; cmd_start "$@" ;;
 stop) shift; cmd_stop "$@" ;;
 restart-audio) shift; cmd_restart_audio "$@" ;;
+restart-avahi) shift; cmd_restart_avahi "$@" ;;
 run) shift; cmd_run "$@" ;;
 status) shift; cmd_status "$@" ;;
 *) usage ;;

@@ -123,10 +123,14 @@ TEST(StudioBrowserWithAvahi, FindsResolvesForgetsAndRemembersTheStudio) {
     browser.start();
 
     auto resolvedList = [&] {
-        auto list = heard.last();
-        return list && list->size() == 1 && list->front().host.has_value();
+        return eventually(
+            [&] {
+                auto list = heard.last();
+                return list && list->size() == 1 && list->front().host.has_value();
+            },
+            15s);
     };
-    ASSERT_TRUE(eventually(resolvedList, 15s)) << heard.allLines();
+    ASSERT_TRUE(resolvedList()) << heard.allLines();
     vsc::PcrEntry found = heard.last()->front();
     EXPECT_EQ(found.serviceName, "Studio One");
     EXPECT_EQ(found.identifier(), "Test Studio|TS|1");
@@ -179,13 +183,27 @@ TEST(StudioBrowserWithAvahi, FindsResolvesForgetsAndRemembersTheStudio) {
     EXPECT_EQ((*both)[1].displayName(), "Test Studio (TS)");
     closed.stop();
 
-    // The daemon goes away: the browser says so once and stays quiet. Only a
-    // daemon of our own is stopped.
+    // The daemon restarts (only a daemon of our own is touched): the browser
+    // says so, waits, and browses again; what it knew of the old daemon is
+    // gone, the hosts it learnt are not.
     if (session.avahiPid() == 0) return;
     ASSERT_EQ(kill(session.avahiPid(), SIGTERM), 0);
     ASSERT_TRUE(eventually([&] { return heard.linesWith("PCR browser failed: ") == 1; }, 10s))
         << heard.allLines();
     EXPECT_EQ(heard.linesWith("PCR browser failed: Daemon connection failed"), 1);
+    before = heard.listCount();
+    ASSERT_EQ(
+        vsc::test::runProgram("/bin/bash", {std::string(VSC_SOURCE_DIR) + "/scripts/session.sh",
+                                            "restart-avahi", session.dir()}),
+        0);
+    ASSERT_TRUE(
+        eventually([&] { return heard.listCount() > before && heard.last()->empty(); }, 10s))
+        << heard.allLines();
+    studio.control("announce");  // its announcement went with the old daemon
+    ASSERT_TRUE(resolvedList()) << heard.allLines();
+    EXPECT_EQ(heard.last()->front().identifier(), "Test Studio|TS|1");
+    EXPECT_EQ(heard.linesWith("resolved at"), 1);
+    EXPECT_EQ(heard.linesWith("PCR browser failed: "), 1);
 }
 
 // A listening port whose accept queue is full: connections to it neither

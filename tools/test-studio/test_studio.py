@@ -392,8 +392,10 @@ class Announcement:
 
     def announce(self, timeout=10.0):
         with self.lock:
-            if self.announced:
+            if self.announced and self._group_alive():
                 return {"ok": True, "announced": True}
+            if self.group is not None and not self._group_alive():
+                self.group = None  # avahi-daemon restarted: our group went with it
             if self.group is None:
                 (self.group,) = self._call(
                     "/", "org.freedesktop.Avahi.Server", "EntryGroupNew", None, "(o)"
@@ -414,6 +416,13 @@ class Announcement:
                 time.sleep(0.05)
             self.announced = True
             return {"ok": True, "announced": True}
+
+    def _group_alive(self):
+        try:
+            self._call(self.group, self.GROUP, "GetState", None, "(i)")
+            return True
+        except GLib.Error:
+            return False
 
     def withdraw(self):
         with self.lock:
