@@ -78,12 +78,10 @@ TEST(AudioOutput, RendersTheRingThroughTheSystemWithGain) {
     EXPECT_EQ(system->stops, 1);
 }
 
-class ModelSound : public ::testing::Test {
+class ModelSound : public vsc::test::IsolatedModelTest {
   protected:
     std::shared_ptr<vsc::AppModel> make() {
-        vsc::AppModel::Ports ports = vsc::test::isolatedPorts(main, prefs);
-        ports.dispatcher = &dispatcher;
-        ports.clock = &clock;
+        vsc::AppModel::Ports ports = this->ports();
         ports.audioSystem = system;
         ports.audioDriver = driver;
         ports.reloadAudioServer = [this] {
@@ -92,26 +90,12 @@ class ModelSound : public ::testing::Test {
         };
         output = std::make_shared<vsc::AudioOutput>(system);
         ports.audio = output;
-        auto model = vsc::AppModel::create(ports);
-        model->onLogLine = [this](const std::string& line) {
-            logs.push_back(line.substr(line.find("  ") + 2));
-        };
-        return model;
+        return create(ports);
     }
-    void TearDown() override {
-        clock.finish();
-        dispatcher.fireDelayed();
-        dispatcher.joinAll();
-    }
-    vsc::test::VirtualMainQueue main;
-    vsc::test::VirtualClock clock;
-    vsc::test::RecordingDispatcher dispatcher;
-    vsc::MemoryPreferences prefs;
     std::shared_ptr<FakeAudioSystem> system = std::make_shared<FakeAudioSystem>();
     std::shared_ptr<vsc::AudioOutput> output;
     std::shared_ptr<vsc::AudioDriverInstaller> driver;
     int reloads = 0;
-    std::vector<std::string> logs;
 };
 
 TEST_F(ModelSound, ChoosesAtStartUpAndReplacesAVanishedDevice) {

@@ -78,34 +78,18 @@ TEST(PathList, TheProgrammeIsTheFirstReadyStageThatIsNoVariant) {
               "MediaMTX API unreachable on h:9997 — enter the URL manually");
 }
 
-class Discovery : public ::testing::Test {
+class Discovery : public vsc::test::IsolatedModelTest {
   protected:
     std::shared_ptr<vsc::AppModel> make() {
-        vsc::AppModel::Ports ports = vsc::test::isolatedPorts(main, prefs);
-        ports.dispatcher = &dispatcher;
-        ports.clock = &clock;
+        vsc::AppModel::Ports ports = this->ports();
         ports.http = http;
-        auto model = vsc::AppModel::create(ports);
-        model->onLogLine = [this](const std::string& line) {
-            logs.push_back(line.substr(line.find("  ") + 2));
-        };
-        return model;
+        return create(ports);
     }
     void settle() {
         dispatcher.joinAll();
         main.runPending();
     }
-    void TearDown() override {
-        clock.finish();
-        dispatcher.fireDelayed();
-        dispatcher.joinAll();
-    }
-    vsc::test::VirtualMainQueue main;
-    vsc::test::VirtualClock clock;
-    vsc::test::RecordingDispatcher dispatcher;
-    vsc::MemoryPreferences prefs;
     std::shared_ptr<vsc::test::FakeHttp> http = std::make_shared<vsc::test::FakeHttp>();
-    std::vector<std::string> logs;
 };
 
 TEST_F(Discovery, DetectionAsksTheTrimmedHostAndStoresWhatItFinds) {
