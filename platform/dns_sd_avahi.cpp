@@ -143,9 +143,7 @@ class AvahiBrowser final : public DnsSdBrowser {
         // The loop has stopped: nothing runs beside us any more.
         std::set<AvahiConnection*> live = live_;
         for (AvahiConnection* c : live) c->cancel();
-        for (auto& [key, record] : records_)
-            if (record.resolver) avahi_service_resolver_free(record.resolver);
-        if (browser_) avahi_service_browser_free(browser_);
+        dropBrowsing();
         if (client_) avahi_client_free(client_);
         if (poll_) avahi_threaded_poll_free(poll_);
     }
@@ -382,11 +380,7 @@ class AvahiBrowser final : public DnsSdBrowser {
         client_ = nullptr;  // connections made from here on fail at once
         std::set<AvahiConnection*> live = live_;
         for (AvahiConnection* c : live) c->abandon(error);
-        for (auto& [key, record] : records_)
-            if (record.resolver) avahi_service_resolver_free(record.resolver);
-        records_.clear();
-        if (browser_) avahi_service_browser_free(browser_);
-        browser_ = nullptr;
+        dropBrowsing();
         settled_ = false;
         held_ = true;  // the new daemon's first set goes out, even an empty one
         avahi_client_free(client);
@@ -396,13 +390,19 @@ class AvahiBrowser final : public DnsSdBrowser {
         if (!client_) fail(avahi_strerror(code));
     }
 
+    // Forgets the services seen, their record resolvers and the browser.
+    void dropBrowsing() {
+        for (auto& [key, record] : records_)
+            if (record.resolver) avahi_service_resolver_free(record.resolver);
+        records_.clear();
+        if (browser_) avahi_service_browser_free(browser_);
+        browser_ = nullptr;
+    }
+
     void fail(const std::string& error) {
         if (failed_) return;
         failed_ = true;
-        if (browser_) {
-            avahi_service_browser_free(browser_);
-            browser_ = nullptr;
-        }
+        dropBrowsing();
         if (handlers_.failed) handlers_.failed(error);
     }
 

@@ -392,10 +392,12 @@ class Announcement:
 
     def announce(self, timeout=10.0):
         with self.lock:
-            if self.announced and self._group_alive():
-                return {"ok": True, "announced": True}
             if self.group is not None and not self._group_alive():
-                self.group = None  # avahi-daemon restarted: our group went with it
+                # avahi-daemon restarted: our group went with it
+                self.group = None
+                self.announced = False
+            if self.announced:
+                return {"ok": True, "announced": True}
             if self.group is None:
                 (self.group,) = self._call(
                     "/", "org.freedesktop.Avahi.Server", "EntryGroupNew", None, "(o)"
