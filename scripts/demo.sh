@@ -93,15 +93,49 @@ fps=$(timeout 20 gst-launch-1.0 -v pipewiresrc target-object="Vendaroscope Progr
     | grep -o "average: [0-9.]*" | tail -1 | cut -d' ' -f2)
 echo "camera picture: $out/programme.png (1920x1080 NV12), measured ${fps:-?} fps"
 
-echo "== what a video call hears"
-timeout 10 pw-record --target vendaroscope_program_audio_mic --rate 48000 --channels 2 --format s16 \
+echo "== what a video call hears (while it reads the camera)"
+# In a call the camera and the microphone are read together.
+timeout 15 gst-launch-1.0 -q pipewiresrc target-object="Vendaroscope Program" ! "$caps" \
+    ! fakesink sync=false >/dev/null 2>&1 &
+reader=$!
+sleep 1
+timeout 10 pw-record --target vendaroscope_program_audio_mic --rate 48000 --channels 2 --format f32 \
     "$out/microphone.wav" &
 recorder=$!
-sleep 4
+sleep 6
 kill -INT "$recorder" 2>/dev/null || true
 wait "$recorder" 2>/dev/null || true
+kill "$reader" 2>/dev/null || true
+wait "$reader" 2>/dev/null || true
 level=$(sox "$out/microphone.wav" -n stat 2>&1 | awk '/Maximum amplitude/ {max=$3} /RMS +amplitude/ {rms=$3} END {printf "peak %.3f (%.1f dBFS), RMS %.3f", max, 20*log(max)/log(10), rms}')
-echo "microphone: $out/microphone.wav, $level"
+# A steady 1 kHz tone repeats every 48 samples: a jump there is a click.
+clicks=$(/usr/bin/python3 - "$out/microphone.wav" <<'PY'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+at, left = 12, []
+while at + 8 <= len(data):
+    size = struct.unpack("<I", data[at + 4:at + 8])[0]
+    if data[at:at + 4] == b"data":
+        body = data[at + 8:at + 8 + size]
+        left = struct.unpack("<%df" % (len(body) // 4), body[:len(body) // 4 * 4])[0::2]
+        break
+    at += 8 + size
+left = left[24000:]  # the link is still being made in the first half second
+peak = max((abs(x) for x in left), default=0)
+clicks, last = 0, -1000
+for i in range(48, len(left)):
+    if abs(left[i] - left[i - 48]) > peak / 10:
+        if i - last > 48:
+            clicks += 1
+        last = i
+print(clicks)
+PY
+)
+echo "microphone: $out/microphone.wav, $level, $clicks clicks"
+if [ "$clicks" != 0 ]; then
+    echo "demo: the microphone clicks while the camera is read" >&2
+    exit 1
+fi
 
 echo "== the studio drops its programme"
 curl -s "$api/control/drop?path=STAGE_1" >/dev/null

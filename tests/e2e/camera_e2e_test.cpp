@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "support/camera_viewer.h"
 #include "support/desktop_session.h"
 #include "support/test_studio.h"
 #include "support/wait.h"
@@ -19,105 +20,11 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
 using vsc::test::eventually;
+using vsc::test::Look;
 using vsc::test::Program;
+using vsc::test::Viewer;
 
 namespace {
-
-// The viewer keeps a band of rows across the middle of each 1920x1080 frame:
-// enough to tell the bars from the slate, light enough to read 30 times a
-// second on a busy machine without holding up the camera.
-constexpr int kBandTop = 480, kBandRows = 40;
-constexpr std::size_t kFrameBytes = 1920 * kBandRows * 3 / 2;
-const int kBarLuma[7] = {235, 219, 188, 173, 78, 63, 32};
-
-enum class Look { Bars, Slate, Other };
-
-Look classify(const std::uint8_t* y) {
-    const int row = 500 - kBandTop;  // across the bars, and through the slate's title
-    auto at = [&](int x) { return static_cast<int>(y[row * 1920 + x]); };
-    bool bars = true;
-    for (int bar = 0; bar < 7 && bars; ++bar)
-        bars = std::abs(at(static_cast<int>((bar + 0.5) * 1920 / 7)) - kBarLuma[bar]) <= 14;
-    if (bars) return Look::Bars;
-    // The slate: a dark background and the bright title in the middle.
-    bool dark = std::abs(at(100) - 33) <= 5 && std::abs(at(1800) - 33) <= 5;
-    int bright = 0;
-    for (int x = 400; x < 1520; x += 2) bright += at(x) > 200;
-    return dark && bright > 20 ? Look::Slate : Look::Other;
-}
-
-// A video application reading the camera: frames with their arrival times.
-class Viewer {
-  public:
-    explicit Viewer(int frames = 100000)
-        : gst_("/usr/bin/gst-launch-1.0",
-               {"-q", "pipewiresrc", "target-object=Vendaroscope Program",
-                "num-buffers=" + std::to_string(frames), "!",
-                "video/x-raw,format=NV12,width=1920,height=1080", "!", "videocrop",
-                "top=" + std::to_string(kBandTop),
-                "bottom=" + std::to_string(1080 - kBandTop - kBandRows), "!", "queue",
-                "max-size-buffers=30", "!", "fdsink", "fd=1"},
-               {}, true) {
-        // The queue keeps our reading from holding up the camera's graph.
-        fcntl(gst_.stdoutFd(), F_SETPIPE_SZ, 1 << 20);
-        reader_ = std::thread([this] { read(); });
-    }
-    ~Viewer() {
-        gst_.stop();
-        reader_.join();
-    }
-    struct Frame {
-        Steady::time_point at;
-        Look look;
-    };
-    std::vector<Frame> frames() {
-        std::lock_guard<std::mutex> hold(mutex_);
-        return frames_;
-    }
-    std::size_t count() {
-        std::lock_guard<std::mutex> hold(mutex_);
-        return frames_.size();
-    }
-    bool waitFor(std::size_t n, std::chrono::milliseconds limit) {
-        return eventually([&] { return count() >= n; }, limit);
-    }
-    // Until the newest frame looks like that.
-    bool waitForLook(Look look, std::chrono::milliseconds limit) {
-        return eventually(
-            [&] {
-                std::lock_guard<std::mutex> hold(mutex_);
-                return !frames_.empty() && frames_.back().look == look;
-            },
-            limit);
-    }
-    // Frames per second between frame `from` and the newest.
-    double rate(std::size_t from) {
-        auto f = frames();
-        if (f.size() < from + 2) return 0;
-        double seconds = std::chrono::duration<double>(f.back().at - f[from].at).count();
-        return static_cast<double>(f.size() - 1 - from) / seconds;
-    }
-
-  private:
-    void read() {
-        std::vector<std::uint8_t> frame(kFrameBytes);
-        for (;;) {
-            std::size_t filled = 0;
-            while (filled < kFrameBytes) {
-                ssize_t n = ::read(gst_.stdoutFd(), frame.data() + filled, kFrameBytes - filled);
-                if (n <= 0) return;
-                filled += static_cast<std::size_t>(n);
-            }
-            Look look = classify(frame.data());
-            std::lock_guard<std::mutex> hold(mutex_);
-            frames_.push_back({Steady::now(), look});
-        }
-    }
-    Program gst_;
-    std::thread reader_;
-    std::mutex mutex_;
-    std::vector<Frame> frames_;
-};
 
 class CameraWithStudio : public ::testing::Test {
   protected:

@@ -3,13 +3,16 @@
 // test studio's programme, and pw-record recording the microphone.
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <cstring>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
+#include "support/camera_viewer.h"
 #include "support/desktop_session.h"
+#include "support/sound.h"
 #include "support/test_studio.h"
 #include "support/wait.h"
 
@@ -20,51 +23,97 @@ using vsc::test::Program;
 
 namespace {
 
-// The left channel of a 32-bit float stereo WAV file.
-std::vector<float> leftChannel(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), {});
-    std::vector<float> left;
-    std::size_t at = 12;
-    while (at + 8 <= bytes.size()) {
-        std::uint32_t size;
-        std::memcpy(&size, bytes.data() + at + 4, 4);
-        if (bytes.compare(at, 4, "data") == 0) {
-            std::size_t end = std::min(bytes.size(), at + 8 + size);
-            for (std::size_t i = at + 8; i + 8 <= end; i += 8) {
-                float sample;
-                std::memcpy(&sample, bytes.data() + i, 4);
-                left.push_back(sample);
-            }
-            break;
-        }
-        at += 8 + size;
-    }
-    return left;
-}
+using vsc::test::measure;
+using vsc::test::Sound;
 
-struct Sound {
-    double frequency = 0;
-    float peak = 0;
+// pw-record recording the microphone as a video call does. It writes the raw
+// samples to a pipe, so each block is seen when it arrives: the frames
+// delivered per second of wall-clock time are the slope of frames received
+// against arrival time.
+class Recorder {
+    using Steady = std::chrono::steady_clock;
+
+  public:
+    Recorder()
+        : program_("/usr/bin/pw-record",
+                   {"--target", "vendaroscope_program_audio_mic", "--rate", "48000", "--channels",
+                    "2", "--format", "f32", "-"},
+                   {}, true) {
+        reader_ = std::thread([this] { read(); });
+    }
+    ~Recorder() { finish(); }
+
+    // Stops recording; the left channel after the first half second (while
+    // the link is still being made).
+    std::vector<float> finish() {
+        if (reader_.joinable()) {
+            program_.stop(SIGINT);
+            reader_.join();
+        }
+        std::lock_guard<std::mutex> hold(mutex_);
+        std::vector<float> left;
+        for (std::size_t i = 0; i + 1 < samples_.size(); i += 2) left.push_back(samples_[i]);
+        if (left.size() > 24000) left.erase(left.begin(), left.begin() + 24000);
+        return left;
+    }
+
+    // Frames a second (least squares) over the arrivals from `skip` seconds
+    // after the first frame on; the seconds that covers in *span.
+    double framesPerSecond(double skip, double* span) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        double n = 0, st = 0, sf = 0, stt = 0, stf = 0;
+        if (arrivals_.empty()) return 0;
+        const auto origin = arrivals_.front().at;
+        double first = -1, last = 0;
+        for (const auto& a : arrivals_) {
+            double t = std::chrono::duration<double>(a.at - origin).count();
+            if (t < skip) continue;
+            if (first < 0) first = t;
+            last = t;
+            double f = static_cast<double>(a.frames);
+            n += 1;
+            st += t;
+            sf += f;
+            stt += t * t;
+            stf += t * f;
+        }
+        if (span) *span = last - first;
+        double denominator = n * stt - st * st;
+        return denominator > 0 ? (n * stf - st * sf) / denominator : 0;
+    }
+
+  private:
+    struct Arrival {
+        Steady::time_point at;
+        std::size_t frames;
+    };
+    void read() {
+        std::vector<char> pending;
+        char chunk[65536];
+        for (;;) {
+            ssize_t n = ::read(program_.stdoutFd(), chunk, sizeof chunk);
+            if (n <= 0) return;
+            auto at = Steady::now();
+            pending.insert(pending.end(), chunk, chunk + n);
+            std::size_t whole = pending.size() / sizeof(float) * sizeof(float);
+            std::lock_guard<std::mutex> hold(mutex_);
+            std::size_t before = samples_.size();
+            samples_.resize(before + whole / sizeof(float));
+            std::memcpy(samples_.data() + before, pending.data(), whole);
+            pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(whole));
+            arrivals_.push_back({at, samples_.size() / 2});
+        }
+    }
+
+    Program program_;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::vector<float> samples_;  // interleaved stereo
+    std::vector<Arrival> arrivals_;
 };
 
-// Frequency from rising zero crossings over the loud part, and the peak.
-Sound measure(const std::vector<float>& samples) {
-    Sound sound;
-    std::size_t first = 0, last = 0, crossings = 0;
-    for (std::size_t i = 1; i < samples.size(); ++i) {
-        sound.peak = std::max(sound.peak, std::fabs(samples[i]));
-        if (samples[i - 1] < 0 && samples[i] >= 0 && std::fabs(samples[i]) < 0.5f) {
-            if (crossings == 0) first = i;
-            last = i;
-            ++crossings;
-        }
-    }
-    if (crossings > 1)
-        sound.frequency = (crossings - 1) * 48000.0 / static_cast<double>(last - first);
-    return sound;
-}
-
+// In a call the camera and the microphone are read at the same time: the
+// camera program runs and a video application reads it throughout.
 class Microphone : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -80,6 +129,19 @@ class Microphone : public ::testing::Test {
             0);
         ASSERT_TRUE(eventually(
             [] { return vsc::test::nodeListed("vendaroscope_program_audio_mic"); }, 10s));
+        camera = std::make_unique<Program>(std::string(VSC_BINARY_DIR) + "/bin/vendaroscope-camera",
+                                           std::vector<std::string>{});
+        ASSERT_TRUE(eventually([] { return vsc::test::nodeListed("Vendaroscope Program"); }, 10s));
+        viewer = std::make_unique<vsc::test::Viewer>();
+        ASSERT_TRUE(viewer->waitFor(30, 10s));
+    }
+    void TearDown() override {
+        // The camera was read the whole time.
+        if (viewer) {
+            EXPECT_GT(viewer->rate(0), 25.0);
+        }
+        viewer.reset();
+        camera.reset();
     }
 
     std::unique_ptr<Program> startHost(const std::string& url, double gainDb) {
@@ -103,38 +165,45 @@ class Microphone : public ::testing::Test {
         return text.str();
     }
 
-    Sound record(const std::string& name, double seconds) {
-        fs::path wav = session->dir() + "/" + name + ".wav";
-        {
-            Program recorder("/usr/bin/pw-record",
-                             {"--target", "vendaroscope_program_audio_mic", "--rate", "48000",
-                              "--channels", "2", "--format", "f32", wav.string()});
-            std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-            recorder.stop(SIGINT);
-        }
-        auto samples = leftChannel(wav);
-        // Leave out the first half second: the link is still being made.
-        if (samples.size() > 24000) samples.erase(samples.begin(), samples.begin() + 24000);
-        return measure(samples);
+    Sound record(double seconds) {
+        Recorder recorder;
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        return measure(recorder.finish());
     }
 
     std::unique_ptr<vsc::test::DesktopSession> session;
+    std::unique_ptr<Program> camera;
+    std::unique_ptr<vsc::test::Viewer> viewer;
     std::string log;
 };
 
-TEST_F(Microphone, CarriesTheStudioToneAndNothingOnceSendingStops) {
+// Half a minute of a call: the tone at the studio's level, without a single
+// click, and 48 000 frames for every second of wall-clock time however busy
+// the camera is.
+TEST_F(Microphone, CarriesTheStudioToneWithoutAClickAndNothingOnceSendingStops) {
     vsc::test::TestStudio studio;
     auto host = startHost(studio.url("STAGE_1"), 0);
     ASSERT_TRUE(eventually([&] { return hostLog().find("receiving=1") != std::string::npos; }, 20s))
         << hostLog();
     EXPECT_EQ(hostLog().find("Audio output failed"), std::string::npos) << hostLog();
-    Sound tone = record("tone", 2.5);
+
+    Recorder recorder;
+    std::this_thread::sleep_for(32s);
+    auto samples = recorder.finish();
+    double span = 0;
+    double rate = recorder.framesPerSecond(1.0, &span);
+    std::printf("microphone: %.1f frames a second over %.1f s\n", rate, span);
+    EXPECT_GT(span, 29.0);
+    EXPECT_NEAR(rate, 48000.0, 48.0);
+
+    Sound tone = measure(samples);
     EXPECT_NEAR(tone.frequency, 1000.0, 2.0);
     EXPECT_NEAR(tone.peak, 0.5f, 0.03f);  // the studio's level, gain 0 dB
+    EXPECT_TRUE(tone.clicks.empty()) << vsc::test::describeClicks(tone);
 
     host->send("stop");  // the panel's stop: the output stops with sending
     std::this_thread::sleep_for(1s);
-    Sound silence = record("silence", 1.5);
+    Sound silence = record(1.5);
     EXPECT_LT(silence.peak, 0.001f);
 }
 
@@ -143,10 +212,11 @@ TEST_F(Microphone, NeverGoesAboveMinusOneDecibelEvenAtPlusTwentyFour) {
     auto host = startHost(studio.url("STAGE_1"), 24);
     ASSERT_TRUE(eventually([&] { return hostLog().find("receiving=1") != std::string::npos; }, 20s))
         << hostLog();
-    Sound loud = record("loud", 2.5);
+    Sound loud = record(4);
     EXPECT_GT(loud.peak, 0.85f);
     EXPECT_LE(loud.peak, 0.8913f);  // -1 dBFS
     EXPECT_NEAR(loud.frequency, 1000.0, 2.0);
+    EXPECT_TRUE(loud.clicks.empty()) << vsc::test::describeClicks(loud);
 }
 
 TEST_F(Microphone, ADeviceThatGoesAwayIsReplacedAtTheNextRefresh) {
@@ -205,18 +275,15 @@ TEST(MicrophoneInstall, TheRepairMakesTheDeviceAppearAndItCarriesTheProgramme) {
     host.send("start");
     ASSERT_TRUE(eventually([&] { return readLog().find("receiving=1") != std::string::npos; }, 20s))
         << readLog();
-    fs::path wav = session.dir() + "/after-repair.wav";
-    {
-        Program recorder("/usr/bin/pw-record",
-                         {"--target", "vendaroscope_program_audio_mic", "--rate", "48000",
-                          "--channels", "2", "--format", "f32", wav.string()});
-        std::this_thread::sleep_for(2s);
-        recorder.stop(SIGINT);
-    }
-    auto samples = leftChannel(wav);
-    if (samples.size() > 24000) samples.erase(samples.begin(), samples.begin() + 24000);
-    Sound tone = measure(samples);
+    Program camera(std::string(VSC_BINARY_DIR) + "/bin/vendaroscope-camera", {});
+    ASSERT_TRUE(eventually([] { return vsc::test::nodeListed("Vendaroscope Program"); }, 10s));
+    vsc::test::Viewer viewer;
+    ASSERT_TRUE(viewer.waitFor(30, 10s));
+    Recorder recorder;
+    std::this_thread::sleep_for(4s);
+    Sound tone = measure(recorder.finish());
     EXPECT_NEAR(tone.frequency, 1000.0, 2.0);
+    EXPECT_TRUE(tone.clicks.empty()) << vsc::test::describeClicks(tone);
     EXPECT_NEAR(tone.peak, 0.5f, 0.03f);
 }
 
