@@ -5,6 +5,7 @@
 
 #include <clocale>
 #include <cstdio>
+#include <future>
 
 #include "camera-extension/framework/pipewire_service.h"
 #include "camera-extension/program_provider.h"
@@ -17,6 +18,7 @@ int main() {
     sigemptyset(&stop);
     sigaddset(&stop, SIGINT);
     sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
     static vsc::cam::SystemHost host;
@@ -41,6 +43,17 @@ int main() {
 
     int received = 0;
     sigwait(&stop, &received);
+    // The frame timer and what it queued must be done before the streams go:
+    // a tick in flight would otherwise take a buffer from a stream being
+    // destroyed. Twice: a sink answer queued by the last tick runs before the
+    // second round.
+    auto& device = *providerSource.deviceSource;
+    device.shutdown();
+    for (int round = 0; round < 2; ++round) {
+        std::promise<void> ran;
+        device.queue->async([&ran] { ran.set_value(); });
+        ran.get_future().wait();
+    }
     // Leave the graph cleanly so readers see the camera go at once.
     service.reset();
     std::_Exit(0);

@@ -149,8 +149,9 @@ void ProgramDeviceSource::updateTimer() {
     timer_ = env_.host->makeTimer(*queue, kFramePeriod, kTimerLeeway, [weak] {
         if (auto self = weak.lock()) self->tick();
     });
-    env_.host->log(std::string("frame timer started (source=") + (sourceRunning_ ? "1" : "0") +
-                   ", sink=" + (sinkRunning_ ? "1" : "0") + ")");
+    env_.host->log(std::string("frame timer started (source=") +
+                   (sourceRunning_ ? "true" : "false") +
+                   ", sink=" + (sinkRunning_ ? "true" : "false") + ")");
 }
 
 void ProgramDeviceSource::tick() {
@@ -179,6 +180,7 @@ void ProgramDeviceSource::requestNextSinkBuffer(const Client& client) {
 void ProgramDeviceSource::handleSinkBuffer(std::optional<SampleBuffer> buffer,
                                            std::uint64_t sequence, bool hasMore) {
     consumePending_ = false;
+    if (shutDown_) return;  // the sink is going away with the process
     if (buffer && buffer->image) {
         lastFrame_ = buffer->image;
         lastFrameAt_ = env_.host->nowNs();
@@ -192,6 +194,20 @@ void ProgramDeviceSource::sendToSource(const PictureRef& picture) {
     std::uint64_t t = env_.host->nowNs();
     SampleBuffer sample{picture, kFrameDuration, t};
     sourceStream->stream->sendSampleBuffer(sample, t);
+}
+
+void ProgramDeviceSource::shutdown() {
+    std::weak_ptr<ProgramDeviceSource> weak = weak_from_this();
+    queue->async([weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->shutDown_ = true;
+        self->sourceRunning_ = false;
+        self->sinkRunning_ = false;
+        self->sinkClient_.reset();
+        self->lastFrame_.reset();
+        self->updateTimer();
+    });
 }
 
 // ---- streams ----
@@ -248,7 +264,7 @@ bool ProgramStreamSource::startStream() {
     bool sink = isSink;
     owner.queue->async([weak, sink] {
         auto self = weak.lock();
-        if (!self) return;
+        if (!self || self->shutDown_) return;
         (sink ? self->sinkRunning_ : self->sourceRunning_) = true;
         self->updateTimer();
     });

@@ -93,6 +93,12 @@ class ProgramDeviceSource final : public DeviceSource,
     void handleSinkBuffer(std::optional<SampleBuffer> buffer, std::uint64_t sequence, bool hasMore);
     void sendToSource(const PictureRef& picture);
 
+    // The process is ending: queues the stop of both streams and of the frame
+    // timer, after which no picture is taken from the sink or sent any more
+    // and late answers of the sink are dropped. The caller waits for the queue
+    // to run it (and what was queued before) before it takes the streams away.
+    void shutdown();
+
     // State, read by tests on the queue.
     bool sourceRunning() const { return sourceRunning_; }
     bool sinkRunning() const { return sinkRunning_; }
@@ -113,6 +119,7 @@ class ProgramDeviceSource final : public DeviceSource,
     PictureRef lastFrame_;
     std::uint64_t lastFrameAt_ = 0;
     PictureRef slate_;
+    bool shutDown_ = false;
 };
 
 class ProgramProviderSource final : public ProviderSource {

@@ -72,8 +72,9 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
                       : nullptr;
         }
         ~SinkPicture() override {
+            if (!alive_->load()) return;  // its stream (and maybe the connection) has gone
             PipeWireConnection::Lock hold(*node_->connection);
-            if (alive_->load()) pw_stream_queue_buffer(node_->pwStream, buffer_);
+            if (alive_->load() && node_->pwStream) pw_stream_queue_buffer(node_->pwStream, buffer_);
         }
         int width() const override { return node_->format.description.width; }
         int height() const override { return node_->format.description.height; }
@@ -100,7 +101,11 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
         bool more = false;
         {
             PipeWireConnection::Lock hold(*connection);
-            while (pw_buffer* b = pw_stream_dequeue_buffer(pwStream)) ready.push_back(b);
+            while (pwStream)
+                if (pw_buffer* b = pw_stream_dequeue_buffer(pwStream))
+                    ready.push_back(b);
+                else
+                    break;
             // Buffers without a whole picture go straight back.
             while (!ready.empty()) {
                 pw_buffer* b = ready.front();
@@ -138,7 +143,7 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
         if (!sample.image) return;
         PipeWireConnection::Lock hold(*connection);
         const Picture& picture = *sample.image;
-        if (!picture.readable()) return;
+        if (!pwStream || !picture.readable()) return;
         pw_buffer* b = pw_stream_dequeue_buffer(pwStream);
         if (!b) return;  // every buffer is with the readers: skip this frame
         spa_data& d = b->buffer->datas[0];
@@ -296,6 +301,7 @@ PipeWireService::~PipeWireService() {
         PipeWireConnection::Lock hold(*connection_);
         for (auto& node : nodes_) {
             node->stream->attach(nullptr);
+            for (auto& [buffer, alive] : node->alive) alive->store(false);
             spa_hook_remove(&node->listener);
             pw_stream_destroy(node->pwStream);
             node->pwStream = nullptr;

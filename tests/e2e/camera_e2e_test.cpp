@@ -128,3 +128,32 @@ TEST_F(CameraWithStudio, KillingTheHostLeavesTheSlate) {
 }
 
 }  // namespace
+
+namespace {
+
+// A logout ends the camera program while the application feeds it and a call
+// reads it: it must leave cleanly, every time. The frame timer ticks on its
+// own thread, so a tick lands in the moment of leaving only now and then:
+// hence several rounds.
+TEST(CameraProgram, EndsCleanlyWhileFedAndRead) {
+    vsc::test::DesktopSession session;
+    vsc::test::TestStudio studio;
+    std::string config = session.dir() + "/host-config";
+    fs::create_directories(config + "/vendaroscope-virtualcam");
+    std::ofstream(config + "/vendaroscope-virtualcam/preferences.json")
+        << "{\"programURL\": \"" << studio.url("STAGE_1")
+        << "\", \"setupCompleted\": true, \"resumeSending\": true}";
+    for (int round = 0; round < 6; ++round) {
+        Program camera(std::string(VSC_BINARY_DIR) + "/bin/vendaroscope-camera", {});
+        ASSERT_TRUE(eventually([] { return vsc::test::nodeListed("Vendaroscope Program"); }, 10s));
+        Program host(std::string(VSC_BINARY_DIR) + "/bin/vsc-headless", {},
+                     {{"XDG_CONFIG_HOME", config}}, false, true);
+        Viewer viewer;
+        ASSERT_TRUE(viewer.waitForLook(Look::Bars, 20s)) << "round " << round;
+        int status = camera.stop(SIGTERM);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "round " << round << ": wait status " << status;
+    }
+}
+
+}  // namespace

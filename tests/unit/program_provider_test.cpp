@@ -256,9 +256,9 @@ TEST_F(Pump, OneTimerServesBothStreamsAndStopsOnce) {
     device->sourceStream->startStream();
     run();
     EXPECT_EQ(host.timersMade, 1);
-    EXPECT_EQ(
-        std::count(host.logs.begin(), host.logs.end(), "frame timer started (source=1, sink=0)"),
-        1);
+    EXPECT_EQ(std::count(host.logs.begin(), host.logs.end(),
+                         "frame timer started (source=true, sink=false)"),
+              1);
     EXPECT_EQ(host.logs.size(), 1u);
     device->sourceStream->stopStream();  // started twice, stopped once: stopped
     run();
@@ -272,6 +272,32 @@ TEST_F(Pump, OneTimerServesBothStreamsAndStopsOnce) {
     run();
     EXPECT_EQ(host.cancels, 1);
     EXPECT_EQ(std::count(host.logs.begin(), host.logs.end(), "frame timer stopped"), 1);
+}
+
+// The process ends while the application feeds the camera and a video
+// application reads it: after the shutdown has run on the queue nothing
+// reaches the streams any more, so they can be taken away.
+TEST_F(Pump, AfterTheShutdownNothingReachesTheStreams) {
+    startSource();
+    startSink();
+    device->tick();
+    ASSERT_EQ(sink->consumes.size(), 1u);
+    std::size_t sent = source->sent.size();
+    device->shutdown();
+    run();
+    EXPECT_FALSE(device->timerRunning());
+    EXPECT_EQ(host.cancels, 1);
+    EXPECT_EQ(host.logs.back(), "frame timer stopped");
+    // The sink's late answer is dropped: no picture kept, no new request.
+    sink->consumes.front()(SampleBuffer{std::make_shared<Frame>(), MediaTime{1, 30}, 0}, 1, true);
+    run();
+    EXPECT_FALSE(device->lastFrame());
+    device->sinkStream->startStream();  // a link made while ending starts nothing
+    run();
+    device->tick();  // a tick already on its way
+    EXPECT_EQ(sink->consumes.size(), 1u);
+    EXPECT_EQ(source->sent.size(), sent);
+    EXPECT_EQ(host.timersMade, 1);
 }
 
 TEST_F(Pump, ASinkStartedWithoutAuthorisationIsNeverRead) {
