@@ -7,7 +7,9 @@
 namespace vsc {
 
 AudioOutput::AudioOutput(std::shared_ptr<AudioSystem> system)
-    : system_(std::move(system)), ring_(std::make_shared<AudioRing>(kRingFrames, kChannels)) {
+    : system_(std::move(system)),
+      ring_(std::make_shared<AudioRing>(kRingFrames, kChannels)),
+      busyRenders_(std::make_shared<std::atomic<std::int64_t>>(0)) {
     ring_->targetFrames.store(4800);
 }
 
@@ -19,9 +21,19 @@ std::optional<AudioError> AudioOutput::start(std::uint32_t deviceId) {
         ring_->reset();
     }
     std::shared_ptr<AudioRing> ring = ring_;
-    auto error =
-        system_->start(deviceId, [ring](std::uint32_t frames, std::span<float* const> buffers) {
-            std::lock_guard<UnfairLock> hold(ring->lock);
+    auto busy = busyRenders_;
+    auto error = system_->start(
+        deviceId, [ring, busy](std::uint32_t frames, std::span<float* const> buffers) {
+            // The real-time thread never waits for the lock: a writer that was
+            // preempted while holding it could keep it for a whole quantum.
+            // Silence now is a shorter gap than a late buffer.
+            std::unique_lock<UnfairLock> hold(ring->lock, std::try_to_lock);
+            if (!hold.owns_lock()) {
+                for (float* buffer : buffers)
+                    if (buffer) std::fill_n(buffer, frames, 0.0f);
+                busy->fetch_add(1, std::memory_order_relaxed);
+                return;
+            }
             ring->render(frames, buffers);
         });
     started_ = !error;
@@ -59,9 +71,11 @@ bool isProgramAudioDevice(const AudioDevice& device) {
     return device.name == "Vendaroscope Program Audio" || device.name == "VSC Program Audio";
 }
 
-std::uint32_t chooseAudioDevice(const std::vector<AudioDevice>& devices, std::uint32_t current) {
+std::uint32_t chooseAudioDevice(const std::vector<AudioDevice>& devices, std::uint32_t current,
+                                std::uint64_t currentIdentity) {
     for (const auto& d : devices)
-        if (d.id == current) return current;
+        if (d.id == current && (currentIdentity == 0 || d.identity == currentIdentity))
+            return current;
     for (const auto& d : devices)
         if (isProgramAudioDevice(d)) return d.id;
     for (const auto& d : devices)

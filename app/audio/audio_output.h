@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -53,6 +54,9 @@ class AudioOutput {
     // The output peak since the last call (for the meter).
     float takePeak();
 
+    // Render calls that found the ring's lock taken and played silence.
+    std::int64_t busyRenders() const { return busyRenders_->load(std::memory_order_relaxed); }
+
     std::int64_t delayMs() const { return delayMs_; }
     double gainDb() const { return gainDb_; }
     AudioRing& ring() { return *ring_; }
@@ -60,6 +64,7 @@ class AudioOutput {
   private:
     std::shared_ptr<AudioSystem> system_;
     std::shared_ptr<AudioRing> ring_;
+    std::shared_ptr<std::atomic<std::int64_t>> busyRenders_;
     bool started_ = false;
     std::int64_t delayMs_ = 0;
     double gainDb_ = 0;
@@ -68,10 +73,12 @@ class AudioOutput {
 // The two names of the virtual microphone's output device.
 bool isProgramAudioDevice(const AudioDevice& device);
 
-// The device to play to after a refresh: the current one while it is listed,
-// else the first program audio device, else the first whose name contains
-// "BlackHole", else none (0).
-std::uint32_t chooseAudioDevice(const std::vector<AudioDevice>& devices, std::uint32_t current);
+// The device to play to after a refresh: the current one while it is listed
+// (the same device: its identity unchanged, when known), else the first
+// program audio device, else the first whose name contains "BlackHole", else
+// none (0).
+std::uint32_t chooseAudioDevice(const std::vector<AudioDevice>& devices, std::uint32_t current,
+                                std::uint64_t currentIdentity = 0);
 
 // The meter's next level (0...1, linear in dB over -60...0 dBFS) from the
 // output peak, falling by at most 1/60 a tick.

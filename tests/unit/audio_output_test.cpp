@@ -73,6 +73,18 @@ TEST(AudioOutput, RendersTheRingThroughTheSystemWithGain) {
     EXPECT_NEAR(left[10], 0.5f * std::pow(10.0f, -6.0f / 20.0f), 1e-5);
     EXPECT_NEAR(right[479], left[479], 1e-7);
     EXPECT_NEAR(output.takePeak(), left[10], 1e-6);
+
+    // While another thread holds the ring, the real-time side does not wait:
+    // it plays silence, counts it, and the buffered sound is still there after.
+    {
+        std::lock_guard<vsc::UnfairLock> writer(output.ring().lock);
+        system->render(480, std::span<float* const>(planes, 2));
+    }
+    EXPECT_EQ(left[0], 0.0f);
+    EXPECT_EQ(right[479], 0.0f);
+    EXPECT_EQ(output.busyRenders(), 1);
+    system->render(480, std::span<float* const>(planes, 2));
+    EXPECT_NEAR(left[0], 0.5f * std::pow(10.0f, -6.0f / 20.0f), 1e-5);
     output.stop();
     output.stop();
     EXPECT_EQ(system->stops, 1);
@@ -106,6 +118,18 @@ TEST_F(ModelSound, ChoosesAtStartUpAndReplacesAVanishedDevice) {
     system->devices = {{40, "Built-in Output"}, {70, "BlackHole 2ch"}};
     model->refreshAudioDevices();
     EXPECT_EQ(model->selectedAudioDevice(), 70u);
+
+    // A restarted audio server gives the freed id 70 to another device: the
+    // choice is made again rather than kept by the id alone.
+    system->devices = {{40, "Built-in Output", 1}, {70, "BlackHole 2ch", 2}};
+    model->refreshAudioDevices();
+    EXPECT_EQ(model->selectedAudioDevice(), 70u);
+    system->devices = {{70, "Vendaroscope Program Audio", 7}, {71, "BlackHole 2ch", 8}};
+    model->refreshAudioDevices();
+    EXPECT_EQ(model->selectedAudioDevice(), 70u);  // chosen anew: the programme device
+    system->devices = {{70, "HDMI", 9}, {71, "BlackHole 2ch", 8}};
+    model->refreshAudioDevices();
+    EXPECT_EQ(model->selectedAudioDevice(), 71u);
 }
 
 TEST_F(ModelSound, SendingStartsAndStopsTheOutputAndLogsAFailure) {
