@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -10,6 +11,7 @@ namespace vsc {
 namespace {
 
 std::once_flag initOnce;
+std::atomic<std::uint64_t> connections{0};
 
 }  // namespace
 
@@ -17,6 +19,7 @@ std::unique_ptr<PipeWireConnection> PipeWireConnection::connect(const std::strin
                                                                 std::string* error) {
     std::call_once(initOnce, [] { pw_init(nullptr, nullptr); });
     std::unique_ptr<PipeWireConnection> c(new PipeWireConnection());
+    c->generation_ = ++connections;
     c->loop_ = pw_thread_loop_new(name.c_str(), nullptr);
     if (!c->loop_) {
         if (error) *error = "cannot create a PipeWire loop";

@@ -2,6 +2,7 @@
 
 #include <pipewire/pipewire.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -16,6 +17,12 @@ class PipeWireConnection {
     ~PipeWireConnection();
 
     pw_thread_loop* loop() const { return loop_; }
+    // Different for every connection this process makes: what a node was
+    // under an earlier connection (to a server since restarted) says nothing
+    // about the node with the same id or serial now.
+    std::uint64_t generation() const { return generation_; }
+    // A mark of sameness for a node of this connection, from its serial.
+    std::uint64_t identity(std::uint64_t serial) const { return (generation_ << 40) | serial; }
     pw_core* core() const { return core_; }
     pw_context* context() const { return context_; }
 
@@ -50,6 +57,7 @@ class PipeWireConnection {
     int pendingSeq_ = -1;
     bool synced_ = false;
     bool failed_ = false;
+    std::uint64_t generation_ = 0;
 };
 
 }  // namespace vsc

@@ -1,6 +1,7 @@
 #include "platform/pipewire_nodes.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace vsc {
@@ -46,6 +47,7 @@ PipeWireNodes::PipeWireNodes(PipeWireConnection& connection, std::string bindPre
             auto node = std::make_shared<Node>();
             node->id = id;
             mergeProps(*node, props);
+            node->serial = std::strtoull(node->prop(PW_KEY_OBJECT_SERIAL).c_str(), nullptr, 10);
             if (!self->bindPrefix_.empty() &&
                 node->prop(PW_KEY_MEDIA_CLASS).rfind(self->bindPrefix_, 0) == 0) {
                 node->proxy = static_cast<pw_proxy*>(pw_registry_bind(

@@ -18,6 +18,9 @@ class PipeWireNodes {
   public:
     struct Node {
         std::uint32_t id = 0;
+        // The server's object.serial: unlike the id, never given to another
+        // object while the server runs.
+        std::uint64_t serial = 0;
         std::map<std::string, std::string> props;
         pw_proxy* proxy = nullptr;
         std::shared_ptr<spa_hook> listener;

@@ -69,31 +69,35 @@ struct PipeWireAudioSystem::Playback {
 PipeWireAudioSystem::PipeWireAudioSystem() = default;
 
 PipeWireAudioSystem::~PipeWireAudioSystem() {
-    stop();
-    if (connection_) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    dropConnection();
+}
+
+void PipeWireAudioSystem::stopPlayback() {
+    if (!playback_ || !connection_) return;
+    PipeWireConnection::Lock loop(*connection_);
+    spa_hook_remove(&playback_->listener);
+    pw_stream_destroy(playback_->stream);
+    playback_.reset();
+}
+
+void PipeWireAudioSystem::dropConnection() {
+    if (!connection_) return;
+    stopPlayback();
+    {
         PipeWireConnection::Lock loop(*connection_);
         if (hosted_) pw_impl_module_destroy(hosted_);
+        hosted_ = nullptr;
         nodes_.reset();
     }
+    connection_.reset();
+    listed_.clear();
 }
 
 bool PipeWireAudioSystem::ensureConnected() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    if (connection_ && connection_->broken()) {
-        // The server went away (restarted): start over with a new connection.
-        if (playback_) {
-            PipeWireConnection::Lock loop(*connection_);
-            spa_hook_remove(&playback_->listener);
-            pw_stream_destroy(playback_->stream);
-            playback_.reset();
-        }
-        {
-            PipeWireConnection::Lock loop(*connection_);
-            nodes_.reset();
-            hosted_ = nullptr;
-        }
-        connection_.reset();
-    }
+    // The server went away (restarted): start over with a new connection;
+    // nothing made on the old one, nor any id it listed, counts any more.
+    if (connection_ && connection_->broken()) dropConnection();
     if (connection_) return true;
     std::string error;
     connection_ = PipeWireConnection::connect("vsc-audio", &error);
@@ -107,22 +111,30 @@ bool PipeWireAudioSystem::ensureConnected() {
 }
 
 std::vector<AudioDevice> PipeWireAudioSystem::outputDevices() {
+    std::lock_guard<std::mutex> hold(mutex_);
     std::vector<AudioDevice> devices;
     if (!ensureConnected()) return devices;
     connection_->sync();
     PipeWireConnection::Lock loop(*connection_);
-    for (const auto& n : nodes_->list())
-        if (acceptsPlayback(*n)) devices.push_back({n->id, nameOf(*n)});
+    listed_.clear();
+    for (const auto& n : nodes_->list()) {
+        if (!acceptsPlayback(*n)) continue;
+        devices.push_back({n->id, nameOf(*n), connection_->identity(n->serial)});
+        listed_[n->id] = n->serial;
+    }
     return devices;
 }
 
 std::optional<AudioError> PipeWireAudioSystem::start(std::uint32_t deviceId, Render render) {
-    stop();
+    std::lock_guard<std::mutex> hold(mutex_);
+    stopPlayback();
     if (!ensureConnected())
         return AudioError{"VSCVirtualCam", 1, "The audio server cannot be reached"};
     PipeWireConnection::Lock loop(*connection_);
     const PipeWireNodes::Node* node = nodes_->find(deviceId);
-    if (!node || !acceptsPlayback(*node))
+    auto listed = listed_.find(deviceId);
+    if (!node || !acceptsPlayback(*node) || listed == listed_.end() ||
+        listed->second != node->serial)
         return AudioError{"PipeWire", -ENOENT,
                           "The audio device " + std::to_string(deviceId) + " is gone"};
     std::string target = node->prop(PW_KEY_OBJECT_SERIAL);
@@ -171,11 +183,8 @@ std::optional<AudioError> PipeWireAudioSystem::start(std::uint32_t deviceId, Ren
 }
 
 void PipeWireAudioSystem::stop() {
-    if (!playback_ || !connection_) return;
-    PipeWireConnection::Lock loop(*connection_);
-    spa_hook_remove(&playback_->listener);
-    pw_stream_destroy(playback_->stream);
-    playback_.reset();
+    std::lock_guard<std::mutex> hold(mutex_);
+    stopPlayback();
 }
 
 }  // namespace vsc
@@ -232,6 +241,7 @@ std::optional<std::string> PipeWireAudioSystem::reloadServer(const std::string& 
     }
     auto args = loopbackArguments(configurationFile);
     if (!args) return "Cannot read " + configurationFile;
+    std::lock_guard<std::mutex> hold(mutex_);
     if (!ensureConnected()) return std::string("The audio server cannot be reached");
     PipeWireConnection::Lock loop(*connection_);
     if (hosted_) {

@@ -2,6 +2,7 @@
 
 #include <pipewire/impl-module.h>
 
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -34,13 +35,26 @@ class PipeWireAudioSystem final : public AudioSystem {
     struct Playback;
 
   private:
+    // With mutex_ held: a working connection (a broken one is replaced and
+    // everything made on it dropped), or false when the server cannot be reached.
     bool ensureConnected();
+    void dropConnection();
+    void stopPlayback();
 
-    std::mutex mutex_;  // guards connection_ and nodes_ creation
+    // One owner for every PipeWire object of the sound: this object. Each
+    // public operation holds mutex_ from start to end, whatever thread it
+    // runs on (the main queue, the repair's background work), and reaches
+    // PipeWire only with the connection's loop locked inside it. The
+    // playback's render runs on PipeWire's data thread and touches only the
+    // ring.
+    std::mutex mutex_;
     std::unique_ptr<PipeWireConnection> connection_;
     std::unique_ptr<PipeWireNodes> nodes_;
     std::unique_ptr<Playback> playback_;
     pw_impl_module* hosted_ = nullptr;  // the loopback hosted here, if any
+    // The serial of every device id the last listing gave: an id that now
+    // names another node is not the device that was chosen.
+    std::map<std::uint32_t, std::uint64_t> listed_;
 };
 
 }  // namespace vsc

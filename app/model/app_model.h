@@ -224,6 +224,8 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
     std::shared_ptr<SerialQueue> videoQueue_;
     AtomicInt videoDelay_;
     AtomicInt frameCounter_;
+    // Which device selectedAudioDevice named when it was chosen.
+    std::uint64_t selectedAudioIdentity_ = 0;
     bool cameraVisible_ = false;
     std::optional<WallTime> cameraMissingSince_;
     bool cameraServiceRestarted_ = false;

@@ -17,7 +17,11 @@ void AppModel::refreshAudioDevices() {
     if (!audio_) return;
     publish(audioDevices,
             ports_.audioSystem ? ports_.audioSystem->outputDevices() : std::vector<AudioDevice>{});
-    std::uint32_t chosen = chooseAudioDevice(audioDevices.value_, selectedAudioDevice.value_);
+    std::uint32_t chosen =
+        chooseAudioDevice(audioDevices.value_, selectedAudioDevice.value_, selectedAudioIdentity_);
+    selectedAudioIdentity_ = 0;
+    for (const auto& d : audioDevices.value_)
+        if (d.id == chosen) selectedAudioIdentity_ = d.identity;
     if (chosen != selectedAudioDevice.value_) publish(selectedAudioDevice, chosen);
     bool loaded = std::any_of(audioDevices.value_.begin(), audioDevices.value_.end(),
                               [](const AudioDevice& d) { return isProgramAudioDevice(d); });

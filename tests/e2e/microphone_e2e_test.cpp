@@ -3,6 +3,7 @@
 // test studio's programme, and pw-record recording the microphone.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "app/audio/pipewire_audio_system.h"
 #include "support/camera_viewer.h"
 #include "support/desktop_session.h"
 #include "support/sound.h"
@@ -285,6 +287,45 @@ TEST(MicrophoneInstall, TheRepairMakesTheDeviceAppearAndItCarriesTheProgramme) {
     EXPECT_NEAR(tone.frequency, 1000.0, 2.0);
     EXPECT_TRUE(tone.clicks.empty()) << vsc::test::describeClicks(tone);
     EXPECT_NEAR(tone.peak, 0.5f, 0.03f);
+}
+
+}  // namespace
+
+namespace {
+
+// The microphone's repair reloads the audio server from a background thread
+// while the main queue starts and stops the output and lists the devices:
+// each operation of the audio system owns it whole, so none sees another's
+// half-made connection or stream (run under ThreadSanitizer in CI).
+TEST(AudioSystemThreads, ARepairReloadsWhileTheOutputStartsAndStops) {
+    vsc::test::DesktopSession session;
+    vsc::PipeWireAudioSystem system;
+    const std::string fragment =
+        std::string(VSC_SOURCE_DIR) + "/resources/pipewire/vendaroscope-program-audio.conf";
+    ASSERT_FALSE(system.reloadServer(fragment));
+    std::atomic<bool> done{false};
+    std::atomic<int> reloads{0};
+    std::thread repair([&] {
+        while (!done) {
+            EXPECT_FALSE(system.reloadServer(fragment));
+            ++reloads;
+        }
+    });
+    int played = 0;
+    auto until = std::chrono::steady_clock::now() + 3s;
+    while (std::chrono::steady_clock::now() < until) {
+        for (const auto& device : system.outputDevices()) {
+            if (!vsc::isProgramAudioDevice(device)) continue;
+            // The device may be gone again by now: a failure is fine, a crash is not.
+            if (!system.start(device.id, [](std::uint32_t, std::span<float* const>) {})) ++played;
+            std::this_thread::sleep_for(10ms);
+            system.stop();
+        }
+    }
+    done = true;
+    repair.join();
+    EXPECT_GT(reloads.load(), 1);
+    EXPECT_GT(played, 0);
 }
 
 }  // namespace
