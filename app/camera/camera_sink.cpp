@@ -1,5 +1,6 @@
 #include "app/camera/camera_sink.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -8,6 +9,10 @@
 
 namespace vsc {
 namespace {
+
+std::string startFailure(std::int32_t status) {
+    return "CMIODeviceStartStream failed (" + std::to_string(status) + ").";
+}
 
 // Up to a second of delayed pictures at 60 fps, and some to spare.
 constexpr std::size_t kPoolMaximum = 96;
@@ -111,6 +116,26 @@ bool CameraSink::isConnected() {
     return isConnected_;
 }
 
+bool CameraSink::isConnectedTo(CameraObjectId device) {
+    std::lock_guard<std::mutex> hold(lock_);
+    return isConnected_ && deviceID_ == device &&
+           deviceIdentity_ == (system_ ? system_->objectIdentity(device) : 0);
+}
+
+bool CameraSink::ready() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return isConnected_ && queue_ && queue_->ready();
+}
+
+std::optional<std::string> CameraSink::streamProblem() {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!isConnected_ || !queue_) return std::nullopt;
+    if (std::int32_t status = queue_->status(); status != 0) return startFailure(status);
+    if (!queue_->ready() && system_->hostTimeNs() - startedAt_ >= kStartTimeLimitNs)
+        return startFailure(-ETIMEDOUT);
+    return std::nullopt;
+}
+
 std::optional<std::string> CameraSink::connect() {
     std::lock_guard<std::mutex> hold(lock_);
     if (isConnected_) return std::nullopt;
@@ -131,10 +156,14 @@ std::optional<std::string> CameraSink::connect() {
     std::int32_t status = system_->copyBufferQueue(*stream, &queue);
     if (status != 0 || !queue)
         return "CMIOStreamCopyBufferQueue failed (" + std::to_string(status) + ").";
+    queue->setOnChange(onStreamChange);
     status = system_->startStream(*device, *stream);
-    if (status != 0) return "CMIODeviceStartStream failed (" + std::to_string(status) + ").";
+    // On failure the queue goes with this function: nothing of the attempt stays.
+    if (status != 0) return startFailure(status);
     deviceID_ = *device;
     streamID_ = *stream;
+    deviceIdentity_ = system_->objectIdentity(*device);
+    startedAt_ = system_->hostTimeNs();
     queue_ = std::move(queue);
     pool_ = std::make_shared<PixelBufferPool>(kWidth, kHeight, stride_, kPoolMaximum);
     isConnected_ = true;

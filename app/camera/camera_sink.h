@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -60,18 +61,33 @@ class CameraSink {
     explicit CameraSink(std::shared_ptr<CameraSystem> system, std::size_t stride = kWidth);
     virtual ~CameraSink() = default;
 
-    // None on success (or when already connected), else the reason for the user.
+    // None on success (or when already connected), else the reason for the
+    // user. Success means the stream was started; the camera takes it a
+    // moment later (ready()), and pictures until then find no room.
     virtual std::optional<std::string> connect();
     virtual void disconnect();
     virtual PixelBufferRef makePixelBuffer(std::span<const std::uint8_t> frame);
     virtual void send(PixelBufferRef buffer);
     virtual std::int64_t droppedFrames();
 
-    std::optional<CameraObjectId> findCameraDevice();
-    std::optional<std::string> objectName(CameraObjectId object);
+    virtual std::optional<CameraObjectId> findCameraDevice();
+    virtual std::optional<std::string> objectName(CameraObjectId object);
     std::vector<CameraObjectId> objectList(CameraObjectId object, std::uint32_t selector);
 
-    bool isConnected();
+    virtual bool isConnected();
+    // Connected and still to the device that `device` names now.
+    virtual bool isConnectedTo(CameraObjectId device);
+    // The camera has taken the started stream.
+    virtual bool ready();
+    // Why a started stream cannot carry pictures, for the user: it failed,
+    // or the camera did not take it within kStartTimeLimit. None while it
+    // works or may still start.
+    virtual std::optional<std::string> streamProblem();
+    // Called on any thread when ready() or streamProblem() may have changed;
+    // set before connecting.
+    std::function<void()> onStreamChange;
+
+    static constexpr std::uint64_t kStartTimeLimitNs = 3'000'000'000ull;
 
   private:
     std::shared_ptr<CameraSystem> system_;
@@ -81,6 +97,8 @@ class CameraSink {
     std::int64_t droppedFrames_ = 0;
     CameraObjectId deviceID_ = 0;
     CameraObjectId streamID_ = 0;
+    std::uint64_t deviceIdentity_ = 0;
+    std::uint64_t startedAt_ = 0;
     std::shared_ptr<SampleQueue> queue_;
     std::shared_ptr<PixelBufferPool> pool_;
 };

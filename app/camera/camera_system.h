@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,6 +34,13 @@ class SampleQueue {
     virtual std::int32_t capacity() = 0;
     // Hands the picture to the camera, stamped with the host time; its status.
     virtual std::int32_t enqueue(const PixelBufferRef& buffer, std::uint64_t hostTimeNs) = 0;
+    // A started stream becomes ready once the camera has taken it; until
+    // then the queue has no room. A negative error number once it cannot
+    // carry pictures any more, else 0.
+    virtual bool ready() { return true; }
+    virtual std::int32_t status() { return 0; }
+    // Called on any thread when ready() or status() may have changed.
+    virtual void setOnChange(std::function<void()> onChange) { (void)onChange; }
 };
 
 // The system's cameras as the application sees them: objects with properties
@@ -54,6 +62,13 @@ class CameraSystem {
     virtual std::int32_t stopStream(CameraObjectId device, CameraObjectId stream) = 0;
     // Host time: the monotonic clock in nanoseconds.
     virtual std::uint64_t hostTimeNs() = 0;
+    // Which object an id names: the system may give a freed id to a new
+    // object, so an id names the same object as before only while this
+    // stays the same. 0 when the system cannot tell.
+    virtual std::uint64_t objectIdentity(CameraObjectId object) {
+        (void)object;
+        return 0;
+    }
 };
 
 }  // namespace vsc

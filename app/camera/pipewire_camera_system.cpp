@@ -18,7 +18,6 @@
 namespace vsc {
 namespace {
 
-constexpr double kLinkTimeLimit = 3.0;  // seconds for the camera to take our stream
 const char* const kDeviceIdKey = "vsc.device.id";
 
 }  // namespace
@@ -27,18 +26,19 @@ const char* const kDeviceIdKey = "vsc.device.id";
 // PipeWire loop lock.
 class PipeWireCameraSystem::OutputQueue final : public SampleQueue {
   public:
-    PipeWireConnection* connection = nullptr;
+    std::shared_ptr<PipeWireConnection> connection;
     pw_stream* stream = nullptr;
     spa_hook listener{};
     std::int32_t buffers = 0;
     std::deque<pw_buffer*> free;
     bool streaming = false;
-    bool failed = false;
+    std::int32_t error = 0;
+    std::function<void()> onChange;
 
-    ~OutputQueue() override { close(); }
+    ~OutputQueue() override { close(-EPIPE); }
 
-    void close() {
-        if (!connection) return;
+    // Gives the stream up; from now on the queue has no room and says why.
+    void close(std::int32_t why) {
         PipeWireConnection::Lock hold(*connection);
         if (stream) {
             spa_hook_remove(&listener);
@@ -48,6 +48,7 @@ class PipeWireCameraSystem::OutputQueue final : public SampleQueue {
         free.clear();
         buffers = 0;
         streaming = false;
+        if (error == 0) error = why;
     }
 
     void refill() {
@@ -64,6 +65,21 @@ class PipeWireCameraSystem::OutputQueue final : public SampleQueue {
     std::int32_t capacity() override {
         PipeWireConnection::Lock hold(*connection);
         return buffers;
+    }
+
+    bool ready() override {
+        PipeWireConnection::Lock hold(*connection);
+        return streaming && stream;
+    }
+
+    std::int32_t status() override {
+        PipeWireConnection::Lock hold(*connection);
+        return error;
+    }
+
+    void setOnChange(std::function<void()> tell) override {
+        PipeWireConnection::Lock hold(*connection);
+        onChange = std::move(tell);
     }
 
     std::int32_t enqueue(const PixelBufferRef& picture, std::uint64_t hostTimeNs) override {
@@ -95,11 +111,13 @@ class PipeWireCameraSystem::OutputQueue final : public SampleQueue {
         return pw_stream_queue_buffer(stream, b);
     }
 
-    // ---- loop thread ----
+    // ---- loop thread, loop locked ----
     void onState(pw_stream_state state) {
+        bool was = streaming;
         streaming = state == PW_STREAM_STATE_STREAMING;
-        if (state == PW_STREAM_STATE_ERROR) failed = true;
-        connection->signal();
+        if (state == PW_STREAM_STATE_ERROR && error == 0) error = -EIO;
+        // The one told only posts the news to its own queue.
+        if ((was != streaming || error != 0) && onChange) onChange();
     }
     void onParamChanged(std::uint32_t id, const spa_pod* param) {
         if (id != SPA_PARAM_Format || !param) return;
@@ -122,16 +140,24 @@ PipeWireCameraSystem::PipeWireCameraSystem() = default;
 
 PipeWireCameraSystem::~PipeWireCameraSystem() {
     std::lock_guard<std::mutex> hold(mutex_);
-    for (auto& [id, queue] : queues_) queue->close();
+    dropConnection();
+}
+
+void PipeWireCameraSystem::dropConnection() {
+    for (auto& [id, weak] : queues_)
+        if (auto queue = weak.lock()) queue->close(-EPIPE);
     queues_.clear();
     if (connection_ && nodes_) {
         PipeWireConnection::Lock loop(*connection_);
         nodes_.reset();
     }
+    connection_.reset();
 }
 
 bool PipeWireCameraSystem::ensureConnected() {
-    std::lock_guard<std::mutex> hold(mutex_);
+    // The server went away (restarted): ids and streams of the old
+    // connection mean nothing to the new one.
+    if (connection_ && connection_->broken()) dropConnection();
     if (connection_) return true;
     std::string error;
     connection_ = PipeWireConnection::connect("vsc-camera-sink", &error);
@@ -171,6 +197,7 @@ std::vector<CameraObjectId> PipeWireCameraSystem::list(CameraObjectId object,
 
 std::int32_t PipeWireCameraSystem::propertyDataSize(CameraObjectId object, std::uint32_t selector,
                                                     std::uint32_t* size) {
+    std::lock_guard<std::mutex> hold(mutex_);
     if (!ensureConnected()) return -ECONNREFUSED;
     *size = static_cast<std::uint32_t>(list(object, selector).size() * 4);
     return 0;
@@ -178,6 +205,7 @@ std::int32_t PipeWireCameraSystem::propertyDataSize(CameraObjectId object, std::
 
 std::int32_t PipeWireCameraSystem::propertyData(CameraObjectId object, std::uint32_t selector,
                                                 std::uint32_t size, std::uint32_t* data) {
+    std::lock_guard<std::mutex> hold(mutex_);
     if (!ensureConnected()) return -ECONNREFUSED;
     auto ids = list(object, selector);
     std::size_t n = std::min<std::size_t>(ids.size(), size / 4);
@@ -187,6 +215,7 @@ std::int32_t PipeWireCameraSystem::propertyData(CameraObjectId object, std::uint
 
 std::optional<std::string> PipeWireCameraSystem::stringProperty(CameraObjectId object,
                                                                 std::uint32_t selector) {
+    std::lock_guard<std::mutex> hold(mutex_);
     if (selector != kSelectorName || !ensureConnected()) return std::nullopt;
     PipeWireConnection::Lock loop(*connection_);
     const PipeWireNodes::Node* node = nodes_->find(object);
@@ -198,21 +227,26 @@ std::optional<std::string> PipeWireCameraSystem::stringProperty(CameraObjectId o
     return std::nullopt;
 }
 
+std::uint64_t PipeWireCameraSystem::objectIdentity(CameraObjectId object) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (!ensureConnected()) return 0;
+    PipeWireConnection::Lock loop(*connection_);
+    const PipeWireNodes::Node* node = nodes_->find(object);
+    return node ? connection_->identity(node->serial) : 0;
+}
+
 std::int32_t PipeWireCameraSystem::copyBufferQueue(CameraObjectId streamId,
                                                    std::shared_ptr<SampleQueue>* queue) {
+    std::lock_guard<std::mutex> hold(mutex_);
     if (!ensureConnected()) return -ECONNREFUSED;
-    std::string target;
+    auto out = std::make_shared<OutputQueue>();
+    out->connection = connection_;
     {
         PipeWireConnection::Lock loop(*connection_);
         const PipeWireNodes::Node* node = nodes_->find(streamId);
         if (!node || node->prop(PW_KEY_MEDIA_CLASS) != "Video/Sink") return -ENOENT;
-        target = node->prop(PW_KEY_OBJECT_SERIAL);
+        std::string target = node->prop(PW_KEY_OBJECT_SERIAL);
         if (target.empty()) target = node->prop(PW_KEY_NODE_NAME);
-    }
-    auto out = std::make_shared<OutputQueue>();
-    out->connection = connection_.get();
-    {
-        PipeWireConnection::Lock loop(*connection_);
         pw_properties* props = pw_properties_new(
             PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE,
             "Camera", PW_KEY_NODE_DESCRIPTION, "Vendaroscope Virtual Webcam", PW_KEY_TARGET_OBJECT,
@@ -222,39 +256,29 @@ std::int32_t PipeWireCameraSystem::copyBufferQueue(CameraObjectId streamId,
         pw_stream_add_listener(out->stream, &out->listener, &streamEventsFor<OutputQueue>(),
                                out.get());
     }
-    std::lock_guard<std::mutex> hold(mutex_);
     queues_[streamId] = out;
     *queue = out;
     return 0;
 }
 
 std::int32_t PipeWireCameraSystem::startStream(CameraObjectId, CameraObjectId streamId) {
-    std::shared_ptr<OutputQueue> out;
-    {
-        std::lock_guard<std::mutex> hold(mutex_);
-        auto it = queues_.find(streamId);
-        if (it == queues_.end()) return -ENOENT;
-        out = it->second;
-    }
+    std::lock_guard<std::mutex> hold(mutex_);
+    auto it = queues_.find(streamId);
+    std::shared_ptr<OutputQueue> out = it == queues_.end() ? nullptr : it->second.lock();
+    if (!out || out->connection != connection_) return -ENOENT;
     PipeWireConnection::Lock loop(*connection_);
     if (!out->stream) return -EPIPE;
     std::uint8_t storage[512];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
     const spa_pod* params[1] = {nv12Format(builder, CameraSink::kWidth, CameraSink::kHeight, 30)};
-    // We drive the link: a picture moves to the camera as soon as it is queued.
-    int res = pw_stream_connect(
+    // We drive the link: a picture moves to the camera as soon as it is
+    // queued. The session manager makes the link in the background; the
+    // queue tells when the camera has taken it.
+    return pw_stream_connect(
         out->stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
         static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_DRIVER |
                                      PW_STREAM_FLAG_MAP_BUFFERS),
         params, 1);
-    if (res < 0) return res;
-    timespec until{};
-    pw_thread_loop_get_time(connection_->loop(), &until,
-                            static_cast<int64_t>(kLinkTimeLimit * 1e9));
-    while (!out->streaming && !out->failed) {
-        if (pw_thread_loop_timed_wait_full(connection_->loop(), &until) != 0) return -ETIMEDOUT;
-    }
-    return out->failed ? -EIO : 0;
 }
 
 std::int32_t PipeWireCameraSystem::stopStream(CameraObjectId, CameraObjectId streamId) {
@@ -263,10 +287,10 @@ std::int32_t PipeWireCameraSystem::stopStream(CameraObjectId, CameraObjectId str
         std::lock_guard<std::mutex> hold(mutex_);
         auto it = queues_.find(streamId);
         if (it == queues_.end()) return -ENOENT;
-        out = it->second;
+        out = it->second.lock();
         queues_.erase(it);
     }
-    out->close();
+    if (out) out->close(-EPIPE);
     return 0;
 }
 

@@ -18,6 +18,12 @@ namespace vsc {
 // the same device identifier; an object's name is its node description. A
 // sink stream's buffer queue is an output stream of ours linked to that node,
 // holding as many buffers as the camera asks for.
+//
+// Nothing here waits on PipeWire for more than a round trip: a started
+// stream is linked by the session manager in the background, and its queue
+// says when it is ready or has failed. A connection to a server that went
+// away is replaced on next use, and nothing learnt on it (ids, streams)
+// counts any more.
 class PipeWireCameraSystem final : public CameraSystem {
   public:
     PipeWireCameraSystem();
@@ -34,18 +40,25 @@ class PipeWireCameraSystem final : public CameraSystem {
     std::int32_t startStream(CameraObjectId device, CameraObjectId stream) override;
     std::int32_t stopStream(CameraObjectId device, CameraObjectId stream) override;
     std::uint64_t hostTimeNs() override;
+    std::uint64_t objectIdentity(CameraObjectId object) override;
 
     class OutputQueue;
 
   private:
-    // Connects on first use; false when PipeWire cannot be reached.
+    // With mutex_ held: a working connection, or false when PipeWire cannot
+    // be reached.
     bool ensureConnected();
+    void dropConnection();
     std::vector<CameraObjectId> list(CameraObjectId object, std::uint32_t selector);
 
-    std::unique_ptr<PipeWireConnection> connection_;
-    std::unique_ptr<PipeWireNodes> nodes_;                           // guarded by the loop lock
-    std::map<CameraObjectId, std::shared_ptr<OutputQueue>> queues_;  // by stream id
-    std::mutex mutex_;  // guards connection_ and queues_
+    // Every operation holds mutex_ from start to end and reaches PipeWire
+    // with the loop locked inside it. Queues hold the connection too: a
+    // queue the sink still has stays safe to call after a reconnection.
+    std::mutex mutex_;
+    std::shared_ptr<PipeWireConnection> connection_;
+    std::unique_ptr<PipeWireNodes> nodes_;
+    // The queues handed out, by stream id; each lives as long as its holder.
+    std::map<CameraObjectId, std::weak_ptr<OutputQueue>> queues_;
 };
 
 }  // namespace vsc

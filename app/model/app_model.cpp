@@ -66,6 +66,14 @@ void AppModel::construct() {
     environment.systemFfmpegPaths = ports_.systemFfmpegPaths;
     receiver_ = ProgramReceiver::create(environment);
     sink_ = ports_.sink;
+    if (sink_) {
+        // The camera takes a started stream a moment later; tell the model.
+        sink_->onStreamChange = [weak = weak_from_this(), main = ports_.main] {
+            main->post([weak] {
+                if (auto self = weak.lock()) self->updateSinkStatus();
+            });
+        };
+    }
     audio_ = ports_.audio;
     pcrBrowser_ = ports_.pcrBrowser ? ports_.pcrBrowser : std::make_shared<PcrBrowser>();
     videoQueue_ = ports_.videoQueue ? ports_.videoQueue
@@ -118,10 +126,10 @@ void AppModel::construct() {
     refreshLoginItem();
     requestExtensionProperties();
 
-    checkCameraVisibility();
+    checkCamera();
     main->addRepeatingTimer(kCameraCheckInterval, [weak, main] {
         main->post([weak] {
-            if (auto self = weak.lock()) self->checkCameraVisibility();
+            if (auto self = weak.lock()) self->checkCamera();
         });
     });
 }
@@ -195,17 +203,6 @@ void AppModel::stopSending() {
     lockStartStop();
     publish(sinkStatus, std::string("Disconnected"));
     publish(running, false);
-}
-
-void AppModel::connectSink() {
-    if (!sink_) return;
-    auto failure = sink_->connect();
-    if (failure) {
-        if (*failure != sinkStatus.value_) log(*failure);
-        publish(sinkStatus, *failure);
-    } else {
-        publish(sinkStatus, std::string("Connected to “Vendaroscope Program”"));
-    }
 }
 
 void AppModel::lockStartStop() {

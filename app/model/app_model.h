@@ -165,6 +165,10 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
     // Sound: the device list and choice, and the 30 Hz level meter.
     void refreshAudioDevices();
     void updateAudioMeter();
+    // The camera check (every 2 s): whether the camera is visible, and the
+    // sink kept connected to it while sending.
+    void checkCamera();
+
     // Reinstalls the virtual microphone (one repair at a time).
     void repairAudioDriver();
 
@@ -193,6 +197,7 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
     // Places where later parts of the program plug in; each does nothing until
     // its part is present.
     void connectSink();
+    void updateSinkStatus();
     void applyAudioSettings();
     void startAudioOutput();
     void stopAudioOutput();
@@ -203,7 +208,7 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
     void updateMenuBarIcon() {}
     void refreshLoginItem() {}
     void requestExtensionProperties() {}
-    void checkCameraVisibility() {}
+    void refreshExtensionState() {}
     void applyActivationPolicy() {}
 
     Ports ports_;

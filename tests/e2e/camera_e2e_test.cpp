@@ -156,4 +156,114 @@ TEST(CameraProgram, EndsCleanlyWhileFedAndRead) {
     }
 }
 
+// The user's audio server restarts (an update, a crash) while the
+// application runs; the camera program is started again. The next start of
+// sending reaches the camera without restarting the application.
+TEST(CameraProgram, AfterTheAudioServerRestartsTheNextStartReachesTheCamera) {
+    vsc::test::DesktopSession session;
+    vsc::test::TestStudio studio;
+    std::string config = session.dir() + "/host-config";
+    fs::create_directories(config + "/vendaroscope-virtualcam");
+    std::ofstream(config + "/vendaroscope-virtualcam/preferences.json")
+        << "{\"programURL\": \"" << studio.url("STAGE_1") << "\", \"setupCompleted\": true}";
+    std::string log = session.dir() + "/host.log";
+    auto camera = std::make_unique<Program>(
+        std::string(VSC_BINARY_DIR) + "/bin/vendaroscope-camera", std::vector<std::string>{});
+    ASSERT_TRUE(eventually([] { return vsc::test::nodeListed("Vendaroscope Program"); }, 10s));
+    Program host(std::string(VSC_BINARY_DIR) + "/bin/vsc-headless", {},
+                 {{"XDG_CONFIG_HOME", config}}, false, true, log);
+    auto readLog = [&] {
+        std::ifstream in(log);
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    };
+    host.send("start");
+    {
+        Viewer viewer;
+        ASSERT_TRUE(viewer.waitForLook(Look::Bars, 20s)) << readLog();
+    }
+    host.send("stop");
+    camera.reset();
+    ASSERT_EQ(
+        vsc::test::runProgram("/bin/bash", {std::string(VSC_SOURCE_DIR) + "/scripts/session.sh",
+                                            "restart-audio", session.dir()}),
+        0);
+    camera = std::make_unique<Program>(std::string(VSC_BINARY_DIR) + "/bin/vendaroscope-camera",
+                                       std::vector<std::string>{});
+    ASSERT_TRUE(eventually([] { return vsc::test::nodeListed("Vendaroscope Program"); }, 10s));
+    std::this_thread::sleep_for(2500ms);  // past the start/stop lock
+    host.send("start");
+    Viewer viewer;
+    EXPECT_TRUE(viewer.waitForLook(Look::Bars, 20s)) << readLog();
+    EXPECT_EQ(readLog().find("CMIODeviceStartStream failed"), std::string::npos) << readLog();
+}
+
+// Without a session manager nothing links the application's stream to the
+// camera. The application keeps answering (its main queue never waits for
+// the link), says why once the link has not come within 3 s, and keeps
+// trying without repeating itself.
+TEST(CameraProgram, AStreamTheCameraNeverTakesIsReportedWithoutStallingTheApp) {
+    vsc::test::DesktopSession session;
+    vsc::test::TestStudio studio;
+    Program camera(std::string(VSC_BINARY_DIR) + "/bin/vendaroscope-camera", {});
+    ASSERT_TRUE(eventually([] { return vsc::test::nodeListed("Vendaroscope Program"); }, 10s));
+    {
+        std::ifstream pids(session.dir() + "/pids");
+        std::string role, pid, comm;
+        while (pids >> role >> pid >> comm)
+            if (role == "wireplumber") kill(static_cast<pid_t>(std::stol(pid)), SIGKILL);
+    }
+    std::string config = session.dir() + "/host-config";
+    fs::create_directories(config + "/vendaroscope-virtualcam");
+    std::ofstream(config + "/vendaroscope-virtualcam/preferences.json")
+        << "{\"programURL\": \"" << studio.url("STAGE_1") << "\", \"setupCompleted\": true}";
+    Program host(std::string(VSC_BINARY_DIR) + "/bin/vsc-headless", {},
+                 {{"XDG_CONFIG_HOME", config}}, true, true);
+    // The host prints a stats line every second from its main queue.
+    std::mutex mutex;
+    std::vector<std::pair<Steady::time_point, std::string>> lines;
+    std::thread reader([&] {
+        std::string pending;
+        char chunk[4096];
+        ssize_t n;
+        while ((n = read(host.stdoutFd(), chunk, sizeof chunk)) > 0) {
+            pending.append(chunk, static_cast<std::size_t>(n));
+            std::size_t end;
+            while ((end = pending.find('\n')) != std::string::npos) {
+                std::lock_guard<std::mutex> hold(mutex);
+                lines.push_back({Steady::now(), pending.substr(0, end)});
+                pending.erase(0, end + 1);
+            }
+        }
+    });
+    std::this_thread::sleep_for(1s);
+    auto started = Steady::now();
+    host.send("start");
+    std::this_thread::sleep_for(11s);
+    // Each attempt that was given up left nothing behind: at most the
+    // current attempt's stream is there.
+    std::string nodes = vsc::test::outputOf("/usr/bin/pw-cli", {"ls", "Node"});
+    std::size_t streams = 0;
+    for (std::size_t at = 0; (at = nodes.find("node.description = \"Vendaroscope Virtual Webcam\"",
+                                              at)) != std::string::npos;
+         ++at)
+        ++streams;
+    EXPECT_LE(streams, 1u);
+    host.stop();
+    reader.join();
+    const std::string failure = "CMIODeviceStartStream failed (-110).";
+    int failures = 0;
+    double widest = 0;
+    std::optional<Steady::time_point> previous;
+    for (const auto& [at, line] : lines) {
+        if (line.find(failure) != std::string::npos) ++failures;
+        if (line.rfind("stats ", 0) != 0) continue;
+        if (!previous) widest = std::chrono::duration<double>(at - started).count();
+        if (previous)
+            widest = std::max(widest, std::chrono::duration<double>(at - *previous).count());
+        previous = at;
+    }
+    EXPECT_EQ(failures, 1);
+    EXPECT_LT(widest, 1.5) << "the main queue stalled";
+}
+
 }  // namespace

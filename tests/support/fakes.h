@@ -29,17 +29,32 @@ class FakeCameraSink final : public CameraSink {
 
     std::optional<std::string> connectResult;
     bool connected = false;
+    bool taken = true;                      // the camera takes a started stream at once
+    std::optional<std::string> problem;     // what streamProblem() says while connected
+    CameraObjectId device = 40;             // the device connect() connects to
+    std::optional<CameraObjectId> visible;  // what findCameraDevice() finds
     int connects = 0, disconnects = 0;
     std::int64_t drops = 0;
 
     std::optional<std::string> connect() override {
         ++connects;
         connected = !connectResult;
+        if (connected && visible) device = *visible;
         return connectResult;
     }
     void disconnect() override {
         ++disconnects;
         connected = false;
+    }
+    std::optional<CameraObjectId> findCameraDevice() override { return visible; }
+    std::optional<std::string> objectName(CameraObjectId) override {
+        return std::string("Vendaroscope Program");
+    }
+    bool isConnected() override { return connected; }
+    bool isConnectedTo(CameraObjectId id) override { return connected && id == device; }
+    bool ready() override { return connected && taken; }
+    std::optional<std::string> streamProblem() override {
+        return connected ? problem : std::nullopt;
     }
     PixelBufferRef makePixelBuffer(std::span<const std::uint8_t> frame) override {
         if (!connected) return nullptr;

@@ -218,6 +218,51 @@ TEST_F(ModelTest, SinkFailureIsShownAndLoggedOnlyWhenNew) {
         2);
 }
 
+// Every 2 s the model looks for the camera and keeps the sink on it while
+// sending: it waits while the camera is gone, follows it to a new device, and
+// reports a stream the camera never takes without flickering or repeating
+// itself in the log.
+TEST_F(ModelTest, TheCameraCheckKeepsTheSinkOnTheCamera) {
+    const std::string connected = "Connected to “Vendaroscope Program”";
+    const std::string notTaken = "CMIODeviceStartStream failed (-110).";
+    sink_->visible = 40;
+    auto& m = make();
+    ASSERT_EQ(m.logLines().size(), 1u);  // the check at start-up
+    EXPECT_NE(m.logLines()[0].find("  Camera “Vendaroscope Program” visible to apps"),
+              std::string::npos);
+    EXPECT_EQ(sink_->connects, 0);  // nothing to do while not sending
+    m.setUrl(kUrl);
+    m.startSending();
+    EXPECT_EQ(m.sinkStatus(), connected);
+    main_.advance(2);
+    EXPECT_EQ(sink_->connects, 1);  // the same device: left alone
+
+    sink_->visible.reset();
+    main_.advance(2);
+    EXPECT_FALSE(sink_->connected);
+    EXPECT_EQ(m.sinkStatus(), "Waiting for the camera “Vendaroscope Program”…");
+    EXPECT_TRUE(logged("Camera “Vendaroscope Program” no longer visible to apps"));
+    sink_->visible = 52;  // back, under a new id
+    main_.advance(2);
+    EXPECT_TRUE(sink_->isConnectedTo(52));
+    EXPECT_EQ(m.sinkStatus(), connected);
+
+    // A started stream the camera does not take.
+    sink_->taken = false;
+    sink_->problem = notTaken;
+    main_.advance(2);
+    EXPECT_EQ(m.sinkStatus(), notTaken);
+    for (int i = 0; i < 4; ++i) {
+        main_.advance(2);  // retried every other check; the status stays
+        EXPECT_EQ(m.sinkStatus(), notTaken);
+    }
+    EXPECT_EQ(std::count(messages_.begin(), messages_.end(), notTaken), 1);
+    sink_->taken = true;
+    sink_->problem.reset();
+    main_.advance(2);
+    EXPECT_EQ(m.sinkStatus(), connected);
+}
+
 TEST_F(ModelTest, OverlappingStartStopLocksClearOneAndAHalfSecondsAfterTheLast) {
     auto& m = make();
     m.setUrl(kUrl);

@@ -12,6 +12,10 @@ using vsc::CameraObjectId;
 class FakeQueue final : public vsc::SampleQueue {
   public:
     std::int32_t held = 0, size = 4;
+    bool taken = true;
+    std::int32_t error = 0;
+    bool ready() override { return taken; }
+    std::int32_t status() override { return error; }
     std::vector<vsc::PixelBufferRef> enqueued;
     std::int32_t count() override { return held; }
     std::int32_t capacity() override { return size; }
@@ -67,7 +71,10 @@ class FakeSystem final : public vsc::CameraSystem {
         ++stops;
         return 0;
     }
-    std::uint64_t hostTimeNs() override { return 1; }
+    std::uint64_t now = 1;
+    std::map<CameraObjectId, std::uint64_t> identities;
+    std::uint64_t hostTimeNs() override { return now; }
+    std::uint64_t objectIdentity(CameraObjectId o) override { return identities[o]; }
 
     // One camera: device 40 with streams 40 (its picture) and 41 (the sink).
     void addCamera(const std::string& name = "Vendaroscope Program",
@@ -106,6 +113,35 @@ TEST(CameraSink, ConnectExplainsEachWayItCanFail) {
     EXPECT_TRUE(system->lastQueue.expired());  // released again
     EXPECT_FALSE(sink.isConnected());
     EXPECT_EQ(sink.makePixelBuffer(frame()), nullptr);
+}
+
+// The camera takes a started stream a moment later: the sink is ready then,
+// and says why when the stream fails or is not taken within 3 s. It is
+// connected to a device only while that id still names the same camera.
+TEST(CameraSink, AStartedStreamIsReadyOnceTakenOrFailsWithAReason) {
+    auto system = std::make_shared<FakeSystem>();
+    system->addCamera();
+    system->identities[40] = 7;
+    vsc::CameraSink sink(system);
+    ASSERT_EQ(sink.connect(), std::nullopt);
+    auto queue = system->lastQueue.lock();
+    queue->taken = false;
+    EXPECT_FALSE(sink.ready());
+    system->now += 2'999'999'999;
+    EXPECT_EQ(sink.streamProblem(), std::nullopt);
+    system->now += 1;
+    EXPECT_EQ(sink.streamProblem(), "CMIODeviceStartStream failed (-110).");
+    queue->taken = true;
+    EXPECT_TRUE(sink.ready());
+    EXPECT_EQ(sink.streamProblem(), std::nullopt);
+    queue->error = -32;
+    EXPECT_EQ(sink.streamProblem(), "CMIODeviceStartStream failed (-32).");
+
+    EXPECT_TRUE(sink.isConnectedTo(40));
+    system->identities[40] = 8;  // the camera came back and got the old id
+    EXPECT_FALSE(sink.isConnectedTo(40));
+    sink.disconnect();
+    EXPECT_EQ(sink.streamProblem(), std::nullopt);
 }
 
 TEST(CameraSink, ConnectsOnceAndDisconnectsOnlyWhenConnected) {
