@@ -1,5 +1,8 @@
 #include "app/model/app_model.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "app/model/program_url.h"
 #include "app/model/settings_keys.h"
 
@@ -11,6 +14,17 @@ constexpr double kStatisticsInterval = 0.5;
 constexpr double kMeterInterval = 1.0 / 30.0;
 constexpr double kCameraCheckInterval = 2.0;
 constexpr double kCameraRepairWindow = 120.0;
+
+struct SettingRange {
+    double lowest, highest;
+};
+constexpr SettingRange kDelayRange{0, 1000};  // ms
+constexpr SettingRange kGainRange{-24, 24};   // dB
+
+double clampSetting(double value, SettingRange range) {
+    if (std::isnan(value)) return 0;
+    return std::clamp(value, range.lowest, range.highest);
+}
 
 }  // namespace
 
@@ -43,9 +57,11 @@ void AppModel::construct() {
     if (auto stored = prefs.object(keys::kPcrHost);
         stored && std::holds_alternative<std::string>(*stored))
         pcrHost.value_ = std::get<std::string>(*stored);
-    audioDelayMs.value_ = prefs.doubleValue(keys::kAudioDelayMs);
-    audioGainDb.value_ = prefs.doubleValue(keys::kAudioGainDb);
-    videoDelayMs.value_ = prefs.doubleValue(keys::kVideoDelayMs);
+    // A hand-edited number outside what the settings offer (or not a number
+    // at all) is taken as the nearest value they do offer.
+    audioDelayMs.value_ = clampSetting(prefs.doubleValue(keys::kAudioDelayMs), kDelayRange);
+    audioGainDb.value_ = clampSetting(prefs.doubleValue(keys::kAudioGainDb), kGainRange);
+    videoDelayMs.value_ = clampSetting(prefs.doubleValue(keys::kVideoDelayMs), kDelayRange);
     ndiEnabled.value_ = prefs.boolValue(keys::kNdiEnabled);
     ndiName.value_ = keys::kDefaultNdiName;
     if (auto stored = prefs.object(keys::kNdiName);
@@ -140,7 +156,8 @@ void AppModel::evaluateCameraRepairMarker() {
     if (!marker || !std::holds_alternative<WallTime>(*marker)) return;  // other types stay put
     prefs.remove(keys::kCameraServiceRestartedAt);
     double age = secondsBetween(std::get<WallTime>(*marker), ports_.main->now());
-    if (age < kCameraRepairWindow) {
+    // A date in the future (the clock was set back) is not a recent repair.
+    if (age >= 0 && age < kCameraRepairWindow) {
         reopenedForCamera_ = true;
         cameraServiceRestarted_ = true;
     }
@@ -164,10 +181,10 @@ void AppModel::startServices() {
         publish(discoveryStarted, true);
         startDiscovery();
     }
-    if (!isCompleteProgramURL(trimSpacesAndTabs(url.value_))) detectProgramURL();
+    const bool complete = isCompleteProgramURL(trimSpacesAndTabs(url.value_));
+    if (!complete) detectProgramURL();
     bool resumeStored = ports_.preferences->boolValue(keys::kResumeSending);
-    if (resumeStored && (resumeAtLogin.value_ || reopenedForCamera_) &&
-        isCompleteProgramURL(url.value_)) {
+    if (resumeStored && (resumeAtLogin.value_ || reopenedForCamera_) && complete) {
         log(reopenedForCamera_ ? "Resuming after the camera repair"
                                : "Resuming sending (it was on when the app closed)");
         startSending();
@@ -251,18 +268,21 @@ void AppModel::setPcrHost(const std::string& value) {
 }
 
 void AppModel::setAudioDelayMs(double value) {
+    value = clampSetting(value, kDelayRange);
     publish(audioDelayMs, value);
     ports_.preferences->set(keys::kAudioDelayMs, value);
     applyAudioSettings();
 }
 
 void AppModel::setAudioGainDb(double value) {
+    value = clampSetting(value, kGainRange);
     publish(audioGainDb, value);
     ports_.preferences->set(keys::kAudioGainDb, value);
     applyAudioSettings();
 }
 
 void AppModel::setVideoDelayMs(double value) {
+    value = clampSetting(value, kDelayRange);
     publish(videoDelayMs, value);
     ports_.preferences->set(keys::kVideoDelayMs, value);
     videoDelay_.store(static_cast<std::int64_t>(value));

@@ -409,6 +409,11 @@ struct ResumeCase {
     const char* expectedLine;  // nullptr: no resume
 };
 
+// gtest shows a case by its name, not its bytes.
+void PrintTo(const ResumeCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class ResumeRule : public ModelTest, public ::testing::WithParamInterface<ResumeCase> {};
 
 TEST_P(ResumeRule, ResumesExactlyWhenItShould) {
@@ -446,7 +451,11 @@ INSTANTIATE_TEST_SUITE_P(
                    "Resuming after the camera repair"},
         ResumeCase{"RepairMarker121s", true, false, 121.0, kUrl, nullptr},
         ResumeCase{"RepairWithLoginOn", true, true, 10.0, kUrl, "Resuming after the camera repair"},
-        ResumeCase{"IncompleteUrl", true, true, std::nullopt, "rtsp://h:8554/live", nullptr}),
+        ResumeCase{"IncompleteUrl", true, true, std::nullopt, "rtsp://h:8554/live", nullptr},
+        ResumeCase{"UrlWithATabBeforeAndASpaceAfter", true, std::nullopt, std::nullopt,
+                   "\t" + kUrl + " ", "Resuming sending (it was on when the app closed)"},
+        // A marker dated ahead (the clock was set back) is no recent repair.
+        ResumeCase{"RepairMarkerInTheFuture", true, false, -30.0, kUrl, nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ModelTest, ACameraRepairMarkerOfAnotherTypeStaysAndIsIgnored) {

@@ -156,6 +156,22 @@ TEST_F(ModelSound, SendingStartsAndStopsTheOutputAndLogsAFailure) {
     EXPECT_TRUE(model->running());
 }
 
+// One hand-edited number must not stop the program at every start: stored
+// values outside what the settings offer are read as the nearest offered.
+TEST_F(ModelSound, StoredNumbersOutsideTheSettingsAreClampedWhenRead) {
+    prefs.set("audioDelayMs", 3e17);  // beyond what a frame count can hold
+    prefs.set("audioGainDb", -1e300);
+    prefs.set("videoDelayMs", std::nan(""));
+    auto model = make();
+    EXPECT_EQ(model->audioDelayMs(), 1000);
+    EXPECT_EQ(output->ring().targetFrames.load(), 1000 * 48);
+    EXPECT_EQ(model->audioGainDb(), -24);
+    EXPECT_EQ(model->videoDelayMs(), 0);
+    model->setAudioGainDb(99);
+    EXPECT_EQ(model->audioGainDb(), 24);
+    EXPECT_EQ(prefs.doubleValue("audioGainDb"), 24);
+}
+
 TEST_F(ModelSound, TheMeterPublishesOnlyChangesAndAppliesStoredSettings) {
     prefs.set("audioGainDb", 6.0);
     prefs.set("audioDelayMs", 250.9);
