@@ -419,15 +419,14 @@ void ProgramReceiver::reap(std::weak_ptr<ProgramReceiver> weak, pid_t child, std
 void ProgramReceiver::scheduleRestart(const std::string& url, std::uint64_t gen, bool quick) {
     int failures = 0;
     {
+        // An attempt of an earlier start (or one that outlived a stop) is over:
+        // its failure must not lengthen the back-off of the current start.
         std::lock_guard<std::mutex> hold(lock_);
+        if (!wanted_ || generation_ != gen) return;
         quickFailures_ = quick ? quickFailures_ + 1 : 0;
         failures = quickFailures_;
     }
     double delay = std::min(2.0 * std::pow(2.0, std::max(failures - 1, 0)), 15.0);
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        if (!wanted_ || generation_ != gen) return;
-    }
     log("retrying in " + std::to_string(static_cast<long long>(delay)) + " s");
     std::weak_ptr<ProgramReceiver> weak = weak_from_this();
     env_.dispatcher->asyncAfter(delay, [weak, url, gen] {

@@ -263,6 +263,24 @@ TEST_F(ReceiverTest, ProbeFailuresAndAudioOnlyCountAsQuickFailures) {
     EXPECT_TRUE(states().empty());
 }
 
+TEST_F(ReceiverTest, AProbeOfAnEarlierStartFailingLateLeavesTheNewBackOffAlone) {
+    write("probe_out", "audio\n");
+    touch("probe_hold");
+    receiver_->start(kUrl);
+    ASSERT_TRUE(eventually([&] { return fs::exists(dir_ / "calls_ffprobe"); }));
+    // The new start's probe fails at once while the first one still runs.
+    fs::remove(dir_ / "probe_hold");
+    receiver_->start(kUrl);
+    ASSERT_TRUE(eventually([&] { return count("retrying in ") == 1; }));
+    // Now the first probe fails too; that attempt is over and must not count.
+    touch("probe_release");
+    dispatcher_.joinAll();
+    EXPECT_EQ(count("program not available (no video track) at " + kUrl), 2);
+    fireRetry();
+    ASSERT_TRUE(eventually([&] { return count("retrying in ") == 2; }));
+    EXPECT_EQ(retryLines(), (std::vector<std::string>{"retrying in 2 s", "retrying in 4 s"}));
+}
+
 TEST_F(ReceiverTest, StartingTwiceKillsTheFirstChildWithoutAFalseState) {
     touch("hold");
     receiver_->start(kUrl);
