@@ -58,6 +58,34 @@ void ProgramReceiver::log(const std::string& message) {
     if (onLog) onLog(message);
 }
 
+// The adoption, a stop and the reaper each change pid_ under lock_ but report
+// the change only after releasing it, so two of them could report in the
+// opposite order of their changes (a stop landing just after an adoption would
+// be followed by a late "running"). Each queues its report in the same
+// critical section as its change; whoever finds nobody reporting issues the
+// queue in order, and one who finds somebody at it leaves its report to them.
+// No lock is held during a callback, so a callback may even call stop().
+void ProgramReceiver::reportStates() {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (reporting_) return;
+        reporting_ = true;
+    }
+    for (;;) {
+        bool running = false;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            if (stateReports_.empty()) {
+                reporting_ = false;
+                return;
+            }
+            running = stateReports_.front();
+            stateReports_.pop_front();
+        }
+        if (onStateChange) onStateChange(running);
+    }
+}
+
 pid_t ProgramReceiver::currentPid() {
     std::lock_guard<std::mutex> hold(lock_);
     return pid_;
@@ -89,10 +117,11 @@ void ProgramReceiver::stop() {
         ++generation_;
         old = pid_;
         pid_ = 0;
+        if (old > 0) stateReports_.push_back(false);
     }
     if (old < 1) return;
     ::kill(old, SIGKILL);
-    if (onStateChange) onStateChange(false);
+    reportStates();
 }
 
 std::optional<std::string> ProgramReceiver::locateFfmpeg() const {
@@ -291,12 +320,13 @@ void ProgramReceiver::launchAttempt(const std::string& url, std::uint64_t gen) {
             old = pid_;
             pid_ = child;
             lastFrameAt_ = env_.clock->now();
+            stateReports_.push_back(true);
         }
     }
     if (adopted) {
         if (old > 0) ::kill(old, SIGKILL);
         log("ffmpeg started (pid " + std::to_string(child) + ") → " + url);
-        if (onStateChange) onStateChange(true);
+        reportStates();
     } else {
         // Stopped or restarted while spawning: this child is not wanted.
         ::kill(child, SIGKILL);
@@ -406,12 +436,13 @@ void ProgramReceiver::reap(std::weak_ptr<ProgramReceiver> weak, pid_t child, std
         if (self->pid_ == child) {
             wasAdopted = true;
             self->pid_ = 0;
+            self->stateReports_.push_back(false);
         }
     }
     self->log("ffmpeg exited (pid " + std::to_string(child) + ", status " + std::to_string(status) +
               ")");
     if (!wasAdopted) return;
-    if (self->onStateChange) self->onStateChange(false);
+    self->reportStates();
     double elapsed = secondsBetween(startedAt, self->env_.clock->now());
     self->scheduleRestart(url, gen, elapsed < kQuickRun);
 }

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -45,6 +46,10 @@ class ProgramReceiver : public std::enable_shared_from_this<ProgramReceiver> {
     std::function<void(std::span<const std::uint8_t>)> onVideoFrame;
     std::function<void(std::span<const float>)> onAudioSamples;
     std::function<void(const std::string&)> onLog;
+    // true once a child is adopted, false once the adopted child is gone.
+    // Reports come one at a time and in the order the state changed, so the
+    // last one always tells the truth; a report may therefore be issued by
+    // whichever of the receiver's threads is reporting at that moment.
     std::function<void(bool)> onStateChange;
 
     const int width;
@@ -82,6 +87,9 @@ class ProgramReceiver : public std::enable_shared_from_this<ProgramReceiver> {
     void launchAttempt(const std::string& url, std::uint64_t gen);
     void scheduleRestart(const std::string& url, std::uint64_t gen, bool quick);
     void log(const std::string& message);
+    // Issues the queued state reports in the order they were queued; the
+    // caller queued one under lock_ as it changed pid_.
+    void reportStates();
 
     void readVideo(int fd);
     void readAudio(int fd);
@@ -99,6 +107,10 @@ class ProgramReceiver : public std::enable_shared_from_this<ProgramReceiver> {
     std::uint64_t generation_ = 0;
     int quickFailures_ = 0;
     WallTime lastFrameAt_;
+    // State reports not yet issued, queued in the order pid_ changed, and
+    // whether some thread is issuing them now.
+    std::deque<bool> stateReports_;
+    bool reporting_ = false;
 };
 
 }  // namespace vsc

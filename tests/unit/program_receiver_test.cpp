@@ -34,8 +34,16 @@ class ReceiverTest : public ::testing::Test {
         env.systemFfmpegPaths = {};
         receiver_ = vsc::ProgramReceiver::create(env, kWidth, kHeight);
         receiver_->onLog = [this](const std::string& m) {
-            std::lock_guard<std::mutex> hold(mutex_);
-            logs_.push_back(m);
+            bool stopNow = false;
+            {
+                std::lock_guard<std::mutex> hold(mutex_);
+                logs_.push_back(m);
+                if (!stopOnLog_.empty() && m.rfind(stopOnLog_, 0) == 0) {
+                    stopOnLog_.clear();
+                    stopNow = true;
+                }
+            }
+            if (stopNow) receiver_->stop();
         };
         receiver_->onStateChange = [this](bool running) {
             std::lock_guard<std::mutex> hold(mutex_);
@@ -67,6 +75,13 @@ class ReceiverTest : public ::testing::Test {
         std::ofstream(dir_ / name, std::ios::binary) << text;
     }
     void touch(const std::string& name) { write(name, ""); }
+
+    // Stops the receiver from inside the log call of the first line starting
+    // with prefix: on the worker that logs it, at exactly that point.
+    void stopOnLog(const std::string& prefix) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        stopOnLog_ = prefix;
+    }
 
     std::vector<std::string> logs() {
         std::lock_guard<std::mutex> hold(mutex_);
@@ -113,6 +128,7 @@ class ReceiverTest : public ::testing::Test {
     std::shared_ptr<vsc::ProgramReceiver> receiver_;
     std::mutex mutex_;
     std::vector<std::string> logs_;
+    std::string stopOnLog_;
     std::vector<bool> states_;
     std::vector<std::size_t> frameSizes_;
     std::vector<std::uint8_t> frameFirstBytes_;
@@ -297,6 +313,21 @@ TEST_F(ReceiverTest, StartingTwiceKillsTheFirstChildWithoutAFalseState) {
     receiver_->stop();
     EXPECT_EQ(states(), (std::vector<bool>{true, true, false}));
     EXPECT_EQ(receiver_->currentPid(), 0);
+}
+
+TEST_F(ReceiverTest, AStopLandingInsideAnAttemptHasTheLastWord) {
+    touch("hold");
+    // Between the adoption and its report: the report of the stop comes last.
+    stopOnLog("ffmpeg started");
+    receiver_->start(kUrl);
+    ASSERT_TRUE(eventually([&] { return states().size() == 2; }));
+    EXPECT_EQ(states(), (std::vector<bool>{true, false}));
+    EXPECT_EQ(receiver_->currentPid(), 0);
+    // The child may be killed before it can note its call: take its pid from the log.
+    std::string pid = logs().at(1).substr(std::string("ffmpeg started (pid ").size());
+    pid = pid.substr(0, pid.find(')'));
+    ASSERT_TRUE(eventually([&] { return logged("ffmpeg exited (pid " + pid + ", status 9)"); }));
+    EXPECT_EQ(count("retrying in "), 0);
 }
 
 TEST_F(ReceiverTest, StopWhileProbingEndsTheAttemptQuietly) {
