@@ -178,14 +178,14 @@ std::vector<std::string> ProgramReceiver::ffmpegArguments(const std::string& url
     return args;
 }
 
-std::optional<ProgramReceiver::Tracks> ProgramReceiver::probeTracks(const std::string& url,
-                                                                    const std::string& ffmpegPath) {
+ProgramReceiver::Probe ProgramReceiver::probeTracks(const std::string& url,
+                                                    const std::string& ffmpegPath) {
     auto slash = ffmpegPath.rfind('/');
     std::string dir = slash == std::string::npos ? "." : ffmpegPath.substr(0, slash);
     std::string probePath = dir + "/ffprobe";
 
     Pipe out;
-    if (!makePipe(out)) return std::nullopt;
+    if (!makePipe(out)) return {};
     SpawnRequest request;
     request.path = probePath;
     request.args = ffprobeArguments(url);
@@ -198,7 +198,7 @@ std::optional<ProgramReceiver::Tracks> ProgramReceiver::probeTracks(const std::s
     closeDescriptor(out.writeEnd);
     if (spawned.pid <= 0) {
         closeDescriptor(out.readEnd);
-        return std::nullopt;
+        return {std::nullopt, spawned.error};
     }
 
     // A probe that hangs is killed after 8 s; the kill is skipped once the
@@ -235,15 +235,15 @@ std::optional<ProgramReceiver::Tracks> ProgramReceiver::probeTracks(const std::s
     }
     int status = waitForChild(child);
 
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
     auto lines = splitLines(utf8Lossy(output));
-    if (lines.empty()) return std::nullopt;
+    if (lines.empty()) return {};
     Tracks tracks;
     for (const auto& line : lines) {
         if (line == "video") tracks.video = true;
         if (line == "audio") tracks.audio = true;
     }
-    return tracks;
+    return {tracks};
 }
 
 void ProgramReceiver::launchAttempt(const std::string& url, std::uint64_t gen) {
@@ -253,7 +253,15 @@ void ProgramReceiver::launchAttempt(const std::string& url, std::uint64_t gen) {
         return;
     }
 
-    auto tracks = probeTracks(url, *ffmpeg);
+    Probe probe = probeTracks(url, *ffmpeg);
+    if (probe.spawnError != 0) {
+        // Nothing was learnt about the programme: a launch that cannot work
+        // (an argument too long for the system, say) would fail again on
+        // every retry, so it ends the attempt like a failed ffmpeg launch.
+        log("posix_spawn failed: " + std::to_string(probe.spawnError));
+        return;
+    }
+    const auto& tracks = probe.tracks;
     if (!tracks || !tracks->video) {
         log("program not available (no video track) at " + url);
         scheduleRestart(url, gen, true);

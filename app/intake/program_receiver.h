@@ -69,9 +69,14 @@ class ProgramReceiver : public std::enable_shared_from_this<ProgramReceiver> {
         bool video = false;
         bool audio = false;
     };
-    // Absent when the probe failed (launch failure, non-zero exit, no output,
-    // or killed after 8 s).
-    std::optional<Tracks> probeTracks(const std::string& url, const std::string& ffmpegPath);
+    struct Probe {
+        // Absent when the probe failed (non-zero exit, no output, or killed
+        // after 8 s).
+        std::optional<Tracks> tracks;
+        // posix_spawn's code when ffprobe could not be launched at all.
+        int spawnError = 0;
+    };
+    Probe probeTracks(const std::string& url, const std::string& ffmpegPath);
 
     // ffmpeg's arguments after argv[0].
     static std::vector<std::string> ffmpegArguments(const std::string& url, int width, int height,

@@ -20,9 +20,12 @@ const std::string kUrl = "rtsp://127.0.0.1:8554/STAGE_1";
 constexpr int kWidth = 64, kHeight = 36;  // small frames keep the pipes quick
 constexpr std::size_t kFrameBytes = kWidth * kHeight * 3 / 2;
 
-class ReceiverTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
+// A receiver on the stand-in ffmpeg, the recording dispatcher and the virtual
+// clock, with everything its callbacks deliver. A class of its own so that
+// plain TESTs of other suites can use it too.
+class ReceiverRig {
+  public:
+    ReceiverRig() {
         char pattern[] = "/tmp/vsc-receiver-XXXXXX";
         dir_ = mkdtemp(pattern);
         fs::create_symlink(STAND_IN_FFMPEG, dir_ / "ffmpeg");
@@ -60,7 +63,7 @@ class ReceiverTest : public ::testing::Test {
         };
     }
 
-    void TearDown() override {
+    ~ReceiverRig() {
         receiver_->stop();
         clock_.finish();
         touch("release");
@@ -134,6 +137,8 @@ class ReceiverTest : public ::testing::Test {
     std::vector<std::uint8_t> frameFirstBytes_;
     std::vector<std::size_t> audioBlocks_;
 };
+
+class ReceiverTest : public ::testing::Test, protected ReceiverRig {};
 
 TEST(ReceiverArguments, FfmpegAndFfprobeCommandLines) {
     auto video = vsc::ProgramReceiver::ffmpegArguments(kUrl, 1920, 1080, false);
@@ -398,6 +403,24 @@ TEST_F(ReceiverTest, WatchdogKillsAChildWithoutPictureAfterSixteenSeconds) {
     EXPECT_TRUE(logged("no picture for 16 s — restarting ffmpeg"));
     ASSERT_TRUE(eventually([&] { return count("retrying in ") == 1; }));
     EXPECT_EQ(states(), (std::vector<bool>{true, false}));
+}
+
+// Hostile-input cases from all over the program share this suite; plain TESTs
+// keep its fixture type the same everywhere.
+TEST(HostileInput, AnAddressTooLongToLaunchEndsTheAttemptAsASpawnFailure) {
+    ReceiverRig rig;
+    // Far beyond what one argument of a new program may hold.
+    std::string url = "rtsp://127.0.0.1:8554/STAGE_" + std::string(200 * 1024, '7');
+    rig.receiver_->start(url);
+    ASSERT_TRUE(eventually([&] { return !rig.logs().empty(); }));
+    rig.dispatcher_.joinAll();
+    std::vector<std::string> heads;  // a failure message without 200 KB lines
+    for (const auto& l : rig.logs()) heads.push_back(l.substr(0, 60));
+    EXPECT_EQ(heads, (std::vector<std::string>{"posix_spawn failed: 7"}));  // E2BIG
+    EXPECT_TRUE(rig.dispatcher_.delays().empty());  // neither a retry nor a probe time limit
+    EXPECT_TRUE(rig.states().empty());
+    EXPECT_FALSE(fs::exists(rig.dir_ / "calls_ffprobe"));
+    EXPECT_FALSE(fs::exists(rig.dir_ / "calls_ffmpeg"));
 }
 
 }  // namespace
