@@ -86,6 +86,15 @@ void ProgramReceiver::reportStates() {
     }
 }
 
+void ProgramReceiver::finishWork() {
+    if (--working_ == 0) idle_.notify_all();
+}
+
+bool ProgramReceiver::waitForChildren(double seconds) {
+    std::unique_lock<std::mutex> hold(lock_);
+    return idle_.wait_for(hold, Seconds(seconds), [this] { return working_ == 0; });
+}
+
 pid_t ProgramReceiver::currentPid() {
     std::lock_guard<std::mutex> hold(lock_);
     return pid_;
@@ -101,6 +110,7 @@ void ProgramReceiver::start(const std::string& url) {
         gen = ++generation_;
         old = pid_;
         pid_ = 0;
+        ++working_;  // the attempt below
     }
     if (old > 0) ::kill(old, SIGKILL);
     std::weak_ptr<ProgramReceiver> weak = weak_from_this();
@@ -111,6 +121,7 @@ void ProgramReceiver::start(const std::string& url) {
 
 void ProgramReceiver::stop() {
     pid_t old = 0;
+    std::vector<std::shared_ptr<RunningProbe>> probes;
     {
         std::lock_guard<std::mutex> hold(lock_);
         wanted_ = false;
@@ -118,6 +129,14 @@ void ProgramReceiver::stop() {
         old = pid_;
         pid_ = 0;
         if (old > 0) stateReports_.push_back(false);
+        probes = probes_;
+    }
+    // A probe's answer is of no use any more; waiting up to 8 s for it would
+    // only keep a child alive that an ending owner has to wait for.
+    for (const auto& probe : probes) {
+        std::lock_guard<std::mutex> hold(probe->mutex);
+        probe->stopped = true;
+        if (probe->pid > 0 && !probe->finished) ::kill(probe->pid, SIGKILL);
     }
     if (old < 1) return;
     ::kill(old, SIGKILL);
@@ -179,10 +198,29 @@ std::vector<std::string> ProgramReceiver::ffmpegArguments(const std::string& url
 }
 
 ProgramReceiver::Probe ProgramReceiver::probeTracks(const std::string& url,
-                                                    const std::string& ffmpegPath) {
+                                                    const std::string& ffmpegPath,
+                                                    std::uint64_t gen) {
     auto slash = ffmpegPath.rfind('/');
     std::string dir = slash == std::string::npos ? "." : ffmpegPath.substr(0, slash);
     std::string probePath = dir + "/ffprobe";
+
+    // Listed before the launch, so that a stop either finds the probe (and
+    // kills it, now or as soon as its pid is known) or keeps it from being
+    // launched at all.
+    auto running = std::make_shared<RunningProbe>();
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (!wanted_ || generation_ != gen) return {std::nullopt, 0, true};
+        probes_.push_back(running);
+    }
+    struct Unlist {
+        ProgramReceiver& receiver;
+        const std::shared_ptr<RunningProbe>& probe;
+        ~Unlist() {
+            std::lock_guard<std::mutex> hold(receiver.lock_);
+            std::erase(receiver.probes_, probe);
+        }
+    } unlist{*this, running};
 
     Pipe out;
     if (!makePipe(out)) return {};
@@ -200,18 +238,18 @@ ProgramReceiver::Probe ProgramReceiver::probeTracks(const std::string& url,
         closeDescriptor(out.readEnd);
         return {std::nullopt, spawned.error};
     }
-
-    // A probe that hangs is killed after 8 s; the kill is skipped once the
-    // probe has been waited for, so it can never hit a reused pid.
-    struct ProbeState {
-        std::mutex mutex;
-        bool finished = false;
-    };
-    auto state = std::make_shared<ProbeState>();
     pid_t child = spawned.pid;
-    env_.dispatcher->asyncAfter(kProbeTimeLimit, [state, child] {
-        std::lock_guard<std::mutex> hold(state->mutex);
-        if (!state->finished) ::kill(child, SIGKILL);
+    {
+        std::lock_guard<std::mutex> hold(running->mutex);
+        running->pid = child;
+        if (running->stopped) ::kill(child, SIGKILL);
+    }
+
+    // A probe that hangs is killed after 8 s. Neither this kill nor a stop's
+    // is sent once the probe has been waited for, so none can hit a reused pid.
+    env_.dispatcher->asyncAfter(kProbeTimeLimit, [running] {
+        std::lock_guard<std::mutex> hold(running->mutex);
+        if (!running->finished) ::kill(running->pid, SIGKILL);
     });
 
     std::string output;
@@ -224,16 +262,19 @@ ProgramReceiver::Probe ProgramReceiver::probeTracks(const std::string& url,
     }
     closeDescriptor(out.readEnd);
     // Wait for the exit without reaping first: the pid stays ours until the
-    // timer has been told, so a late kill can never reach another process.
+    // timer and a stop have been told, so a late kill never reaches another process.
     siginfo_t info{};
     while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT) < 0 &&
            errno == EINTR) {
     }
+    bool stopped = false;
     {
-        std::lock_guard<std::mutex> hold(state->mutex);
-        state->finished = true;
+        std::lock_guard<std::mutex> hold(running->mutex);
+        running->finished = true;
+        stopped = running->stopped;
     }
     int status = waitForChild(child);
+    if (stopped) return {std::nullopt, 0, true};
 
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
     auto lines = splitLines(utf8Lossy(output));
@@ -247,13 +288,24 @@ ProgramReceiver::Probe ProgramReceiver::probeTracks(const std::string& url,
 }
 
 void ProgramReceiver::launchAttempt(const std::string& url, std::uint64_t gen) {
+    // Counted since it was decided on (by start or a retry); it ends here.
+    struct Finish {
+        ProgramReceiver& receiver;
+        ~Finish() {
+            std::lock_guard<std::mutex> hold(receiver.lock_);
+            receiver.finishWork();
+        }
+    } finish{*this};
+
     auto ffmpeg = locateFfmpeg();
     if (!ffmpeg) {
         log(texts::kFfmpegNotFound);
         return;
     }
 
-    Probe probe = probeTracks(url, *ffmpeg);
+    Probe probe = probeTracks(url, *ffmpeg, gen);
+    // Stopped while probing: no answer, so nothing to say and nothing to retry.
+    if (probe.stopped) return;
     if (probe.spawnError != 0) {
         // Nothing was learnt about the programme: a launch that cannot work
         // (an argument too long for the system, say) would fail again on
@@ -305,12 +357,22 @@ void ProgramReceiver::launchAttempt(const std::string& url, std::uint64_t gen) {
         {3, ChildDescriptor::Kind::Inherit, video.writeEnd},
         {4, ChildDescriptor::Kind::Inherit, audio.writeEnd},
     };
+    {
+        // Counted from before the spawn until its reaper has waited for it,
+        // so no moment exists at which it lives uncounted.
+        std::lock_guard<std::mutex> hold(lock_);
+        ++working_;
+    }
     SpawnResult spawned = spawnProcess(request);
     closeDescriptor(video.writeEnd);
     closeDescriptor(audio.writeEnd);
     closeDescriptor(diagnostics.writeEnd);
 
     if (spawned.pid <= 0) {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            finishWork();
+        }
         log("posix_spawn failed: " + std::to_string(spawned.error));
         closeDescriptor(video.readEnd);
         closeDescriptor(audio.readEnd);
@@ -446,6 +508,7 @@ void ProgramReceiver::reap(std::weak_ptr<ProgramReceiver> weak, pid_t child, std
             self->pid_ = 0;
             self->stateReports_.push_back(false);
         }
+        self->finishWork();
     }
     self->log("ffmpeg exited (pid " + std::to_string(child) + ", status " + std::to_string(status) +
               ")");
@@ -474,6 +537,9 @@ void ProgramReceiver::scheduleRestart(const std::string& url, std::uint64_t gen,
         {
             std::lock_guard<std::mutex> hold(self->lock_);
             if (!self->wanted_ || self->generation_ != gen) return;
+            // Counted in the same critical section as the check: a stop
+            // that comes after it waits for this attempt too.
+            ++self->working_;
         }
         self->launchAttempt(url, gen);
     });
