@@ -58,6 +58,43 @@ void ProgramReceiver::log(const std::string& message) {
     if (onLog) onLog(message);
 }
 
+// The adoption, a stop and the reaper each change pid_ under lock_ but report
+// the change only after releasing it, so two of them could report in the
+// opposite order of their changes (a stop landing just after an adoption would
+// be followed by a late "running"). Each queues its report in the same
+// critical section as its change; whoever finds nobody reporting issues the
+// queue in order, and one who finds somebody at it leaves its report to them.
+// No lock is held during a callback, so a callback may even call stop().
+void ProgramReceiver::reportStates() {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (reporting_) return;
+        reporting_ = true;
+    }
+    for (;;) {
+        bool running = false;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            if (stateReports_.empty()) {
+                reporting_ = false;
+                return;
+            }
+            running = stateReports_.front();
+            stateReports_.pop_front();
+        }
+        if (onStateChange) onStateChange(running);
+    }
+}
+
+void ProgramReceiver::finishWork() {
+    if (--working_ == 0) idle_.notify_all();
+}
+
+bool ProgramReceiver::waitForChildren(double seconds) {
+    std::unique_lock<std::mutex> hold(lock_);
+    return idle_.wait_for(hold, Seconds(seconds), [this] { return working_ == 0; });
+}
+
 pid_t ProgramReceiver::currentPid() {
     std::lock_guard<std::mutex> hold(lock_);
     return pid_;
@@ -73,6 +110,7 @@ void ProgramReceiver::start(const std::string& url) {
         gen = ++generation_;
         old = pid_;
         pid_ = 0;
+        ++working_;  // the attempt below
     }
     if (old > 0) ::kill(old, SIGKILL);
     std::weak_ptr<ProgramReceiver> weak = weak_from_this();
@@ -83,16 +121,26 @@ void ProgramReceiver::start(const std::string& url) {
 
 void ProgramReceiver::stop() {
     pid_t old = 0;
+    std::vector<std::shared_ptr<RunningProbe>> probes;
     {
         std::lock_guard<std::mutex> hold(lock_);
         wanted_ = false;
         ++generation_;
         old = pid_;
         pid_ = 0;
+        if (old > 0) stateReports_.push_back(false);
+        probes = probes_;
+    }
+    // A probe's answer is of no use any more; waiting up to 8 s for it would
+    // only keep a child alive that an ending owner has to wait for.
+    for (const auto& probe : probes) {
+        std::lock_guard<std::mutex> hold(probe->mutex);
+        probe->stopped = true;
+        if (probe->pid > 0 && !probe->finished) ::kill(probe->pid, SIGKILL);
     }
     if (old < 1) return;
     ::kill(old, SIGKILL);
-    if (onStateChange) onStateChange(false);
+    reportStates();
 }
 
 std::optional<std::string> ProgramReceiver::locateFfmpeg() const {
@@ -149,14 +197,33 @@ std::vector<std::string> ProgramReceiver::ffmpegArguments(const std::string& url
     return args;
 }
 
-std::optional<ProgramReceiver::Tracks> ProgramReceiver::probeTracks(const std::string& url,
-                                                                    const std::string& ffmpegPath) {
+ProgramReceiver::Probe ProgramReceiver::probeTracks(const std::string& url,
+                                                    const std::string& ffmpegPath,
+                                                    std::uint64_t gen) {
     auto slash = ffmpegPath.rfind('/');
     std::string dir = slash == std::string::npos ? "." : ffmpegPath.substr(0, slash);
     std::string probePath = dir + "/ffprobe";
 
+    // Listed before the launch, so that a stop either finds the probe (and
+    // kills it, now or as soon as its pid is known) or keeps it from being
+    // launched at all.
+    auto running = std::make_shared<RunningProbe>();
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (!wanted_ || generation_ != gen) return {std::nullopt, 0, true};
+        probes_.push_back(running);
+    }
+    struct Unlist {
+        ProgramReceiver& receiver;
+        const std::shared_ptr<RunningProbe>& probe;
+        ~Unlist() {
+            std::lock_guard<std::mutex> hold(receiver.lock_);
+            std::erase(receiver.probes_, probe);
+        }
+    } unlist{*this, running};
+
     Pipe out;
-    if (!makePipe(out)) return std::nullopt;
+    if (!makePipe(out)) return {};
     SpawnRequest request;
     request.path = probePath;
     request.args = ffprobeArguments(url);
@@ -169,20 +236,20 @@ std::optional<ProgramReceiver::Tracks> ProgramReceiver::probeTracks(const std::s
     closeDescriptor(out.writeEnd);
     if (spawned.pid <= 0) {
         closeDescriptor(out.readEnd);
-        return std::nullopt;
+        return {std::nullopt, spawned.error};
+    }
+    pid_t child = spawned.pid;
+    {
+        std::lock_guard<std::mutex> hold(running->mutex);
+        running->pid = child;
+        if (running->stopped) ::kill(child, SIGKILL);
     }
 
-    // A probe that hangs is killed after 8 s; the kill is skipped once the
-    // probe has been waited for, so it can never hit a reused pid.
-    struct ProbeState {
-        std::mutex mutex;
-        bool finished = false;
-    };
-    auto state = std::make_shared<ProbeState>();
-    pid_t child = spawned.pid;
-    env_.dispatcher->asyncAfter(kProbeTimeLimit, [state, child] {
-        std::lock_guard<std::mutex> hold(state->mutex);
-        if (!state->finished) ::kill(child, SIGKILL);
+    // A probe that hangs is killed after 8 s. Neither this kill nor a stop's
+    // is sent once the probe has been waited for, so none can hit a reused pid.
+    env_.dispatcher->asyncAfter(kProbeTimeLimit, [running] {
+        std::lock_guard<std::mutex> hold(running->mutex);
+        if (!running->finished) ::kill(running->pid, SIGKILL);
     });
 
     std::string output;
@@ -195,36 +262,58 @@ std::optional<ProgramReceiver::Tracks> ProgramReceiver::probeTracks(const std::s
     }
     closeDescriptor(out.readEnd);
     // Wait for the exit without reaping first: the pid stays ours until the
-    // timer has been told, so a late kill can never reach another process.
+    // timer and a stop have been told, so a late kill never reaches another process.
     siginfo_t info{};
     while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT) < 0 &&
            errno == EINTR) {
     }
+    bool stopped = false;
     {
-        std::lock_guard<std::mutex> hold(state->mutex);
-        state->finished = true;
+        std::lock_guard<std::mutex> hold(running->mutex);
+        running->finished = true;
+        stopped = running->stopped;
     }
     int status = waitForChild(child);
+    if (stopped) return {std::nullopt, 0, true};
 
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
     auto lines = splitLines(utf8Lossy(output));
-    if (lines.empty()) return std::nullopt;
+    if (lines.empty()) return {};
     Tracks tracks;
     for (const auto& line : lines) {
         if (line == "video") tracks.video = true;
         if (line == "audio") tracks.audio = true;
     }
-    return tracks;
+    return {tracks};
 }
 
 void ProgramReceiver::launchAttempt(const std::string& url, std::uint64_t gen) {
+    // Counted since it was decided on (by start or a retry); it ends here.
+    struct Finish {
+        ProgramReceiver& receiver;
+        ~Finish() {
+            std::lock_guard<std::mutex> hold(receiver.lock_);
+            receiver.finishWork();
+        }
+    } finish{*this};
+
     auto ffmpeg = locateFfmpeg();
     if (!ffmpeg) {
         log(texts::kFfmpegNotFound);
         return;
     }
 
-    auto tracks = probeTracks(url, *ffmpeg);
+    Probe probe = probeTracks(url, *ffmpeg, gen);
+    // Stopped while probing: no answer, so nothing to say and nothing to retry.
+    if (probe.stopped) return;
+    if (probe.spawnError != 0) {
+        // Nothing was learnt about the programme: a launch that cannot work
+        // (an argument too long for the system, say) would fail again on
+        // every retry, so it ends the attempt like a failed ffmpeg launch.
+        log("posix_spawn failed: " + std::to_string(probe.spawnError));
+        return;
+    }
+    const auto& tracks = probe.tracks;
     if (!tracks || !tracks->video) {
         log("program not available (no video track) at " + url);
         scheduleRestart(url, gen, true);
@@ -268,12 +357,22 @@ void ProgramReceiver::launchAttempt(const std::string& url, std::uint64_t gen) {
         {3, ChildDescriptor::Kind::Inherit, video.writeEnd},
         {4, ChildDescriptor::Kind::Inherit, audio.writeEnd},
     };
+    {
+        // Counted from before the spawn until its reaper has waited for it,
+        // so no moment exists at which it lives uncounted.
+        std::lock_guard<std::mutex> hold(lock_);
+        ++working_;
+    }
     SpawnResult spawned = spawnProcess(request);
     closeDescriptor(video.writeEnd);
     closeDescriptor(audio.writeEnd);
     closeDescriptor(diagnostics.writeEnd);
 
     if (spawned.pid <= 0) {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            finishWork();
+        }
         log("posix_spawn failed: " + std::to_string(spawned.error));
         closeDescriptor(video.readEnd);
         closeDescriptor(audio.readEnd);
@@ -291,12 +390,13 @@ void ProgramReceiver::launchAttempt(const std::string& url, std::uint64_t gen) {
             old = pid_;
             pid_ = child;
             lastFrameAt_ = env_.clock->now();
+            stateReports_.push_back(true);
         }
     }
     if (adopted) {
         if (old > 0) ::kill(old, SIGKILL);
         log("ffmpeg started (pid " + std::to_string(child) + ") → " + url);
-        if (onStateChange) onStateChange(true);
+        reportStates();
     } else {
         // Stopped or restarted while spawning: this child is not wanted.
         ::kill(child, SIGKILL);
@@ -406,12 +506,14 @@ void ProgramReceiver::reap(std::weak_ptr<ProgramReceiver> weak, pid_t child, std
         if (self->pid_ == child) {
             wasAdopted = true;
             self->pid_ = 0;
+            self->stateReports_.push_back(false);
         }
+        self->finishWork();
     }
     self->log("ffmpeg exited (pid " + std::to_string(child) + ", status " + std::to_string(status) +
               ")");
     if (!wasAdopted) return;
-    if (self->onStateChange) self->onStateChange(false);
+    self->reportStates();
     double elapsed = secondsBetween(startedAt, self->env_.clock->now());
     self->scheduleRestart(url, gen, elapsed < kQuickRun);
 }
@@ -419,15 +521,14 @@ void ProgramReceiver::reap(std::weak_ptr<ProgramReceiver> weak, pid_t child, std
 void ProgramReceiver::scheduleRestart(const std::string& url, std::uint64_t gen, bool quick) {
     int failures = 0;
     {
+        // An attempt of an earlier start (or one that outlived a stop) is over:
+        // its failure must not lengthen the back-off of the current start.
         std::lock_guard<std::mutex> hold(lock_);
+        if (!wanted_ || generation_ != gen) return;
         quickFailures_ = quick ? quickFailures_ + 1 : 0;
         failures = quickFailures_;
     }
     double delay = std::min(2.0 * std::pow(2.0, std::max(failures - 1, 0)), 15.0);
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        if (!wanted_ || generation_ != gen) return;
-    }
     log("retrying in " + std::to_string(static_cast<long long>(delay)) + " s");
     std::weak_ptr<ProgramReceiver> weak = weak_from_this();
     env_.dispatcher->asyncAfter(delay, [weak, url, gen] {
@@ -436,6 +537,9 @@ void ProgramReceiver::scheduleRestart(const std::string& url, std::uint64_t gen,
         {
             std::lock_guard<std::mutex> hold(self->lock_);
             if (!self->wanted_ || self->generation_ != gen) return;
+            // Counted in the same critical section as the check: a stop
+            // that comes after it waits for this attempt too.
+            ++self->working_;
         }
         self->launchAttempt(url, gen);
     });

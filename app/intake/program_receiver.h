@@ -2,7 +2,9 @@
 
 #include <sys/types.h>
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -45,6 +47,10 @@ class ProgramReceiver : public std::enable_shared_from_this<ProgramReceiver> {
     std::function<void(std::span<const std::uint8_t>)> onVideoFrame;
     std::function<void(std::span<const float>)> onAudioSamples;
     std::function<void(const std::string&)> onLog;
+    // true once a child is adopted, false once the adopted child is gone.
+    // Reports come one at a time and in the order the state changed, so the
+    // last one always tells the truth; a report may therefore be issued by
+    // whichever of the receiver's threads is reporting at that moment.
     std::function<void(bool)> onStateChange;
 
     const int width;
@@ -54,9 +60,16 @@ class ProgramReceiver : public std::enable_shared_from_this<ProgramReceiver> {
         return static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3 / 2;
     }
 
-    // url is already trimmed by the caller. Both return at once.
+    // url is already trimmed by the caller. Both return at once. stop() also
+    // kills a probe under way, whose attempt then ends without a word.
     void start(const std::string& url);
     void stop();
+
+    // After stop(): waits until no child of the receiver is alive any more and
+    // no attempt is still under way that could launch one (a probe, an ffmpeg
+    // spawned after the stop and killed at once), at most the given time.
+    // False when the time ran out first. For an owner that is about to end.
+    bool waitForChildren(double seconds);
 
     std::optional<std::string> locateFfmpeg() const;
 
@@ -64,10 +77,6 @@ class ProgramReceiver : public std::enable_shared_from_this<ProgramReceiver> {
         bool video = false;
         bool audio = false;
     };
-    // Absent when the probe failed (launch failure, non-zero exit, no output,
-    // or killed after 8 s).
-    std::optional<Tracks> probeTracks(const std::string& url, const std::string& ffmpegPath);
-
     // ffmpeg's arguments after argv[0].
     static std::vector<std::string> ffmpegArguments(const std::string& url, int width, int height,
                                                     bool withAudio);
@@ -79,9 +88,32 @@ class ProgramReceiver : public std::enable_shared_from_this<ProgramReceiver> {
     ProgramReceiver(Environment environment, int width, int height);  // use create()
 
   private:
+    struct Probe {
+        // Absent when the probe failed (non-zero exit, no output, or killed
+        // after 8 s).
+        std::optional<Tracks> tracks;
+        // posix_spawn's code when ffprobe could not be launched at all.
+        int spawnError = 0;
+        // The receiver was stopped: the probe was killed or never launched.
+        bool stopped = false;
+    };
+    // A probe under way, as far as stop() and the 8 s limit need to know it.
+    struct RunningProbe {
+        std::mutex mutex;
+        pid_t pid = 0;
+        bool finished = false;  // waited for: the pid may belong to another process now
+        bool stopped = false;
+    };
+    Probe probeTracks(const std::string& url, const std::string& ffmpegPath, std::uint64_t gen);
+
     void launchAttempt(const std::string& url, std::uint64_t gen);
     void scheduleRestart(const std::string& url, std::uint64_t gen, bool quick);
     void log(const std::string& message);
+    // Issues the queued state reports in the order they were queued; the
+    // caller queued one under lock_ as it changed pid_.
+    void reportStates();
+    // One launch attempt or child fewer; under lock_.
+    void finishWork();
 
     void readVideo(int fd);
     void readAudio(int fd);
@@ -99,6 +131,15 @@ class ProgramReceiver : public std::enable_shared_from_this<ProgramReceiver> {
     std::uint64_t generation_ = 0;
     int quickFailures_ = 0;
     WallTime lastFrameAt_;
+    // State reports not yet issued, queued in the order pid_ changed, and
+    // whether some thread is issuing them now.
+    std::deque<bool> stateReports_;
+    bool reporting_ = false;
+    // Launch attempts under way plus ffmpeg children not yet reaped; idle_ is
+    // signalled when it drops to 0.
+    int working_ = 0;
+    std::condition_variable idle_;
+    std::vector<std::shared_ptr<RunningProbe>> probes_;
 };
 
 }  // namespace vsc

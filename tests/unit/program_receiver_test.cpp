@@ -1,6 +1,7 @@
 #include "app/intake/program_receiver.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -20,9 +21,12 @@ const std::string kUrl = "rtsp://127.0.0.1:8554/STAGE_1";
 constexpr int kWidth = 64, kHeight = 36;  // small frames keep the pipes quick
 constexpr std::size_t kFrameBytes = kWidth * kHeight * 3 / 2;
 
-class ReceiverTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
+// A receiver on the stand-in ffmpeg, the recording dispatcher and the virtual
+// clock, with everything its callbacks deliver. A class of its own so that
+// plain TESTs of other suites can use it too.
+class ReceiverRig {
+  public:
+    ReceiverRig() {
         char pattern[] = "/tmp/vsc-receiver-XXXXXX";
         dir_ = mkdtemp(pattern);
         fs::create_symlink(STAND_IN_FFMPEG, dir_ / "ffmpeg");
@@ -34,8 +38,22 @@ class ReceiverTest : public ::testing::Test {
         env.systemFfmpegPaths = {};
         receiver_ = vsc::ProgramReceiver::create(env, kWidth, kHeight);
         receiver_->onLog = [this](const std::string& m) {
-            std::lock_guard<std::mutex> hold(mutex_);
-            logs_.push_back(m);
+            bool stopNow = false;
+            {
+                std::lock_guard<std::mutex> hold(mutex_);
+                logs_.push_back(m);
+                if (!stopOnLog_.empty() && m.rfind(stopOnLog_, 0) == 0) {
+                    stopOnLog_.clear();
+                    stopNow = true;
+                }
+            }
+            if (stopNow) {
+                receiver_->stop();
+                // The attempt is still on its way: nobody may think it over.
+                bool idle = receiver_->waitForChildren(0);
+                std::lock_guard<std::mutex> hold(mutex_);
+                idleAfterStopOnLog_ = idle;
+            }
         };
         receiver_->onStateChange = [this](bool running) {
             std::lock_guard<std::mutex> hold(mutex_);
@@ -52,7 +70,7 @@ class ReceiverTest : public ::testing::Test {
         };
     }
 
-    void TearDown() override {
+    ~ReceiverRig() {
         receiver_->stop();
         clock_.finish();
         touch("release");
@@ -67,6 +85,19 @@ class ReceiverTest : public ::testing::Test {
         std::ofstream(dir_ / name, std::ios::binary) << text;
     }
     void touch(const std::string& name) { write(name, ""); }
+
+    // Stops the receiver from inside the log call of the first line starting
+    // with prefix: on the worker that logs it, at exactly that point.
+    void stopOnLog(const std::string& prefix) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        stopOnLog_ = prefix;
+        idleAfterStopOnLog_.reset();
+    }
+    // Whether the receiver claimed to be idle right after that stop.
+    std::optional<bool> idleAfterStopOnLog() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return idleAfterStopOnLog_;
+    }
 
     std::vector<std::string> logs() {
         std::lock_guard<std::mutex> hold(mutex_);
@@ -113,11 +144,15 @@ class ReceiverTest : public ::testing::Test {
     std::shared_ptr<vsc::ProgramReceiver> receiver_;
     std::mutex mutex_;
     std::vector<std::string> logs_;
+    std::string stopOnLog_;
+    std::optional<bool> idleAfterStopOnLog_;
     std::vector<bool> states_;
     std::vector<std::size_t> frameSizes_;
     std::vector<std::uint8_t> frameFirstBytes_;
     std::vector<std::size_t> audioBlocks_;
 };
+
+class ReceiverTest : public ::testing::Test, protected ReceiverRig {};
 
 TEST(ReceiverArguments, FfmpegAndFfprobeCommandLines) {
     auto video = vsc::ProgramReceiver::ffmpegArguments(kUrl, 1920, 1080, false);
@@ -263,6 +298,24 @@ TEST_F(ReceiverTest, ProbeFailuresAndAudioOnlyCountAsQuickFailures) {
     EXPECT_TRUE(states().empty());
 }
 
+TEST_F(ReceiverTest, AProbeOfAnEarlierStartFailingLateLeavesTheNewBackOffAlone) {
+    write("probe_out", "audio\n");
+    touch("probe_hold");
+    receiver_->start(kUrl);
+    ASSERT_TRUE(eventually([&] { return fs::exists(dir_ / "calls_ffprobe"); }));
+    // The new start's probe fails at once while the first one still runs.
+    fs::remove(dir_ / "probe_hold");
+    receiver_->start(kUrl);
+    ASSERT_TRUE(eventually([&] { return count("retrying in ") == 1; }));
+    // Now the first probe fails too; that attempt is over and must not count.
+    touch("probe_release");
+    dispatcher_.joinAll();
+    EXPECT_EQ(count("program not available (no video track) at " + kUrl), 2);
+    fireRetry();
+    ASSERT_TRUE(eventually([&] { return count("retrying in ") == 2; }));
+    EXPECT_EQ(retryLines(), (std::vector<std::string>{"retrying in 2 s", "retrying in 4 s"}));
+}
+
 TEST_F(ReceiverTest, StartingTwiceKillsTheFirstChildWithoutAFalseState) {
     touch("hold");
     receiver_->start(kUrl);
@@ -281,31 +334,64 @@ TEST_F(ReceiverTest, StartingTwiceKillsTheFirstChildWithoutAFalseState) {
     EXPECT_EQ(receiver_->currentPid(), 0);
 }
 
-TEST_F(ReceiverTest, StopWhileProbingEndsTheAttemptQuietly) {
-    touch("probe_hold");
-    receiver_->start(kUrl);
-    ASSERT_TRUE(eventually([&] { return fs::exists(dir_ / "calls_ffprobe"); }));
-    receiver_->stop();
-    touch("probe_release");  // the probe finds video, but nobody wants it now
-    dispatcher_.joinAll();
-    EXPECT_TRUE(logs().empty());
-    EXPECT_TRUE(ffmpegPids().empty());
-    EXPECT_TRUE(states().empty());
+// Whether this process has no child at all, running or exited but unreaped.
+// Other tests wait for the programs they run, so any child here is the receiver's.
+bool noChildLeft() {
+    siginfo_t info{};
+    return waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) < 0 && errno == ECHILD;
 }
 
-TEST_F(ReceiverTest, StopWhileAFailingProbeRunsLogsOnlyTheMissingTrack) {
-    touch("probe_hold");
-    write("probe_out", "audio\n");
+TEST_F(ReceiverTest, AStopLandingAnywhereInAnAttemptHasTheLastWordAndLeavesNoChild) {
+    touch("hold");  // every child would wait for ever
+
+    // With a child running: the wait lasts until its reaper has it.
     receiver_->start(kUrl);
-    ASSERT_TRUE(eventually([&] { return fs::exists(dir_ / "calls_ffprobe"); }));
+    ASSERT_TRUE(eventually([&] { return states().size() == 1; }));
     receiver_->stop();
-    touch("probe_release");
-    dispatcher_.joinAll();
-    EXPECT_EQ(logs(),
-              (std::vector<std::string>{"program not available (no video track) at " + kUrl}));
-    dispatcher_.fireDelayed();
-    dispatcher_.joinAll();
-    EXPECT_TRUE(ffmpegPids().empty());
+    ASSERT_TRUE(receiver_->waitForChildren(5));
+    EXPECT_TRUE(noChildLeft());
+    EXPECT_EQ(states(), (std::vector<bool>{true, false}));
+    ASSERT_TRUE(eventually([&] { return count("ffmpeg exited (pid ") == 1; }));
+
+    // While probing: the probe, which would wait for ever, is killed, and the
+    // attempt ends without a word (though this probe would have found no video).
+    write("probe_out", "audio\n");
+    touch("probe_hold");
+    auto before = logs();
+    receiver_->start(kUrl);
+    ASSERT_TRUE(eventually([&] {
+        std::ifstream in(dir_ / "calls_ffprobe");
+        return std::count(std::istreambuf_iterator<char>(in), {}, '\n') == 2;
+    }));
+    receiver_->stop();
+    ASSERT_TRUE(receiver_->waitForChildren(5));
+    EXPECT_TRUE(noChildLeft());
+    EXPECT_EQ(logs(), before);
+    fs::remove(dir_ / "probe_hold");
+    fs::remove(dir_ / "probe_out");
+
+    // After the probe, before the spawn: the child comes too late. It is
+    // killed at once, nothing reports it running, and the wait covers it.
+    stopOnLog("program tracks");
+    receiver_->start(kUrl);
+    ASSERT_TRUE(receiver_->waitForChildren(5));
+    EXPECT_EQ(idleAfterStopOnLog(), false);
+    EXPECT_TRUE(noChildLeft());
+    EXPECT_EQ(count("ffmpeg started"), 1);
+    ASSERT_TRUE(eventually([&] { return count("ffmpeg exited (pid ") == 2; }));
+    EXPECT_NE(logs().back().find(", status 9)"), std::string::npos) << logs().back();
+
+    // Between the adoption and its report: the report of the stop comes last.
+    stopOnLog("ffmpeg started");
+    receiver_->start(kUrl);
+    ASSERT_TRUE(receiver_->waitForChildren(5));
+    EXPECT_EQ(idleAfterStopOnLog(), false);
+    EXPECT_TRUE(noChildLeft());
+    ASSERT_TRUE(eventually([&] { return states().size() == 4; }));
+    EXPECT_EQ(states(), (std::vector<bool>{true, false, true, false}));
+    EXPECT_EQ(receiver_->currentPid(), 0);
+    ASSERT_TRUE(eventually([&] { return count("ffmpeg exited (pid ") == 3; }));
+    EXPECT_EQ(count("retrying in "), 0);
 }
 
 TEST_F(ReceiverTest, StopWithoutAChildAndAMissingFfmpegGiveNoStateAndNoRetry) {
@@ -349,6 +435,24 @@ TEST_F(ReceiverTest, WatchdogKillsAChildWithoutPictureAfterSixteenSeconds) {
     EXPECT_TRUE(logged("no picture for 16 s — restarting ffmpeg"));
     ASSERT_TRUE(eventually([&] { return count("retrying in ") == 1; }));
     EXPECT_EQ(states(), (std::vector<bool>{true, false}));
+}
+
+// Hostile-input cases from all over the program share this suite; plain TESTs
+// keep its fixture type the same everywhere.
+TEST(HostileInput, AnAddressTooLongToLaunchEndsTheAttemptAsASpawnFailure) {
+    ReceiverRig rig;
+    // Far beyond what one argument of a new program may hold.
+    std::string url = "rtsp://127.0.0.1:8554/STAGE_" + std::string(200 * 1024, '7');
+    rig.receiver_->start(url);
+    ASSERT_TRUE(eventually([&] { return !rig.logs().empty(); }));
+    rig.dispatcher_.joinAll();
+    std::vector<std::string> heads;  // a failure message without 200 KB lines
+    for (const auto& l : rig.logs()) heads.push_back(l.substr(0, 60));
+    EXPECT_EQ(heads, (std::vector<std::string>{"posix_spawn failed: 7"}));  // E2BIG
+    EXPECT_TRUE(rig.dispatcher_.delays().empty());  // neither a retry nor a probe time limit
+    EXPECT_TRUE(rig.states().empty());
+    EXPECT_FALSE(fs::exists(rig.dir_ / "calls_ffprobe"));
+    EXPECT_FALSE(fs::exists(rig.dir_ / "calls_ffmpeg"));
 }
 
 }  // namespace

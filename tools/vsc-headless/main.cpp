@@ -1,7 +1,8 @@
 // vsc-headless: the application's model without a user interface. It reads
 // the user's preferences, starts the services (and so resumes sending when it
-// was on at the last exit), and runs until SIGINT or SIGTERM, which it treats
-// like the application being ended: only the receiver is stopped. Lines on
+// was on at the last exit), and runs until SIGINT, SIGTERM or SIGHUP (the end
+// of the session), which it treats like the application being ended: only the
+// receiver is stopped, and the host ends once no child of it is left. Lines on
 // standard input stand in for the panel: "start" and "stop" are its start/stop
 // control, "quit" its Quit command, "repair-audio" the microphone's repair
 // button, "refresh-audio" the audio tab's refresh button (it prints an "audio"
@@ -27,6 +28,10 @@
 #include "platform/process.h"
 
 namespace {
+
+// How long the end waits for the receiver's children. Being killed, they go
+// at once; this only bounds a child that cannot be reaped for some reason.
+constexpr double kChildrenGrace = 5.0;
 
 void printLine(const std::string& line) {
     std::fputs(line.c_str(), stdout);
@@ -63,6 +68,7 @@ int main() {
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
@@ -142,13 +148,22 @@ int main() {
                 } else if (line == "select" || line.rfind("select ", 0) == 0) {
                     model->setSelectedPcrId(line.size() > 7 ? line.substr(7) : "");
                 } else if (line == "quit") {
-                    model->quitFromMenu([&main] { main.quit(); });
+                    // Quitting ends the application, which stops the receiver.
+                    model->quitFromMenu([&main, &model] {
+                        model->applicationWillTerminate();
+                        main.quit();
+                    });
                 }
             });
         }
     }).detach();
 
     main.run();
+    // The receiver has been stopped, but a probe it was waiting for, or an
+    // ffmpeg spawned a moment too late, may still be alive: they would run on
+    // without us. The stop killed them; wait until they have been reaped.
+    if (model && !model->receiver()->waitForChildren(kChildrenGrace))
+        std::fputs("the receiver's children did not end in time\n", stderr);
     std::fflush(stdout);
     // Worker threads may still be winding down; end without tearing them apart.
     std::_Exit(0);
