@@ -20,6 +20,8 @@ std::int64_t parsePort(std::string_view text, std::int64_t fallback) {
     char* end = nullptr;
     long long value = std::strtoll(copy.c_str(), &end, 10);
     if (errno == ERANGE || end != copy.c_str() + copy.size()) return fallback;
+    // A port nothing can listen on would only reach ffprobe as a bad address.
+    if (value < 1 || value > 65535) return fallback;
     return value;
 }
 

@@ -35,8 +35,9 @@ TEST(PcrEntry, DerivedValuesAndStrictPorts) {
     for (const char* bad : {"abc", "", " 1", "1 ", "99999999999999999999", "+", "1.5"})
         EXPECT_EQ(vsc::parsePort(bad, 8554), 8554) << bad;
     EXPECT_EQ(vsc::parsePort("+9000", 8554), 9000);
-    EXPECT_EQ(vsc::parsePort("-1", 5700), -1);
-    EXPECT_EQ(vsc::parsePort("9223372036854775807", 0), INT64_MAX);
+    EXPECT_EQ(vsc::parsePort("65535", 8554), 65535);
+    for (const char* outOfRange : {"-1", "65536", "9223372036854775807"})
+        EXPECT_EQ(vsc::parsePort(outOfRange, 5700), 5700) << outOfRange;
 }
 
 TEST(PathList, OnlyWellFormedListsDecode) {
