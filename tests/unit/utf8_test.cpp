@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/control_characters.h"
+
 TEST(Utf8, InvalidSequencesAreReplacedValidOnesKept) {
     EXPECT_EQ(vsc::utf8Lossy("a\xffz"), "a\xEF\xBF\xBDz");
     EXPECT_EQ(vsc::utf8Lossy("caf\xC3\xA9 \xE2\x80\x94"), "caf\xC3\xA9 \xE2\x80\x94");
@@ -17,4 +19,13 @@ TEST(Utf8, LinesSplitAtEveryBreakAndEmptyPiecesGo) {
                               "f\n\n"),
               (std::vector<std::string>{"a", "b", "c", "d", "e", "f"}));
     EXPECT_TRUE(vsc::splitLines("\n\r\n").empty());
+}
+
+TEST(ControlCharacters, EachOneBecomesAReplacementCharacterAndTheRestStays) {
+    const std::string r = "\xEF\xBF\xBD";
+    EXPECT_EQ(vsc::replaceControlCharacters(std::string("\0\t\n\r\x1b\x1f\x7f", 7)),
+              r + r + r + r + r + r + r);
+    EXPECT_EQ(vsc::replaceControlCharacters("a\xC2\x80z\xC2\x9F"), "a" + r + "z" + r);  // C1
+    const std::string printable = " ~\xC2\xA0\xC3\xA9\xE2\x80\xA8" + r;  // NBSP, é, LS, U+FFFD
+    EXPECT_EQ(vsc::replaceControlCharacters(printable), printable);
 }
