@@ -9,8 +9,7 @@ namespace vsc {
 void AppModel::detectProgramURL() {
     const std::string host = trimSpacesAndTabs(pcrHost.value_);
     const std::string address = "http://" + host + ":9997/v3/paths/list";
-    auto parsed = parseUrl(address);
-    if (!parsed || !parsed->host) return;  // not an address: nothing to ask
+    if (!parseUrl(address)) return;  // not an address: nothing to ask
     publish(detectStatus, std::string("Detecting…"));
     if (!ports_.http) ports_.http = std::make_shared<CurlHttpClient>();
     std::shared_ptr<HttpClient> http = ports_.http;
