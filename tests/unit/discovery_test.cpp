@@ -114,6 +114,11 @@ TEST_F(Discovery, DetectionAsksTheTrimmedHostAndStoresWhatItFinds) {
     model->detectProgramURL();
     EXPECT_EQ(model->detectStatus(),
               "MediaMTX API unreachable on 10.9.9.9:9997 — enter the URL manually");
+    model->setPcrHost(" \t ");  // no host at all: there is nobody to ask, and the user is told
+    model->detectProgramURL();
+    settle();
+    EXPECT_EQ(model->detectStatus(), "MediaMTX API unreachable on :9997 — enter the URL manually");
+    EXPECT_EQ(http->asked.size(), 2u);
     EXPECT_TRUE(logs.empty());  // detection says nothing in the log
 }
 
