@@ -9,6 +9,10 @@ TEST(Utf8, InvalidSequencesAreReplacedValidOnesKept) {
     EXPECT_EQ(vsc::utf8Lossy("caf\xC3\xA9 \xE2\x80\x94"), "caf\xC3\xA9 \xE2\x80\x94");
     EXPECT_EQ(vsc::utf8Lossy("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // overlong
     EXPECT_EQ(vsc::utf8Lossy("\xE2\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // cut short
+    EXPECT_EQ(vsc::utf8Lossy(std::string("a\0b", 3)),
+              "a\xEF\xBF\xBD"
+              "b");  // a NUL ends C strings
+    EXPECT_EQ(vsc::utf8Lossy(""), "");
 }
 
 TEST(Utf8, LinesSplitAtEveryBreakAndEmptyPiecesGo) {
