@@ -94,7 +94,11 @@ void AppModel::applySelectedPcr() {
     } else {
         ending = " » — resolving address…";
     }
-    if (candidate) {
+    if (candidate && !isCompleteProgramURL(*candidate)) {
+        // A stage such as "../x", or a host nothing can open: keep the address
+        // the user has, which may well work.
+        ending = " » — announces an unusable program address";
+    } else if (candidate) {
         if (*candidate != url.value_) {
             setUrl(*candidate);
             log("Program URL from PCR « " + chosen->displayName() + " »: " + *candidate);

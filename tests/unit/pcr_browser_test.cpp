@@ -139,6 +139,26 @@ TEST(TxtRecord, MalformedRecordsGiveDefaultsAndHarmNothing) {
     EXPECT_EQ(vsc::hostWithoutScope("10.0.0.1"), "10.0.0.1");
 }
 
+// Whatever a studio announces, it cannot replace a working address with one
+// that cannot be opened.
+TEST(HostileInput, AnnouncementsForgeNoLinesNoPortsAndNoAddresses) {
+    // A lone studio whose stage climbs out of the path keeps the working address.
+    vsc::test::VirtualMainQueue main;
+    vsc::MemoryPreferences prefs;
+    const std::string working = "rtsp://127.0.0.1:8554/STAGE_1";
+    prefs.set("programURL", working);
+    auto model = vsc::AppModel::create(vsc::test::isolatedPorts(main, prefs));
+    std::vector<std::string> lines;
+    model->onLogLine = [&](const std::string& line) { lines.push_back(line); };
+    model->applyPcrList({vsc::makePcrEntry(
+        announced("pcr", {"name=Lone", "code=L", "stage=../../etc"}), "127.0.0.1")});
+    EXPECT_EQ(model->selectedPcrId(), "Lone|L|");
+    EXPECT_EQ(model->url(), working);
+    EXPECT_EQ(prefs.string("programURL"), working);
+    EXPECT_EQ(model->detectStatus(), "PCR « Lone (L) » — announces an unusable program address");
+    EXPECT_TRUE(lines.empty());
+}
+
 // The model's side: started once, and the browser's calls reach the model on
 // the main queue only while the model exists.
 TEST(DiscoveryStart, TheModelStartsTheBrowserOnceAndHearsItOnTheMainQueue) {
