@@ -79,6 +79,52 @@ TEST(PathList, TheProgrammeIsTheFirstReadyStageThatIsNoVariant) {
               "MediaMTX API unreachable on h:9997 — enter the URL manually");
 }
 
+// A studio's media server names its paths; none of those names may reach the
+// stored address, the status or the terminal unless it can be an address.
+TEST(HostileInput, PathNamesThatCannotBeAddressesAreNoProgrammes) {
+    const std::string working = "rtsp://127.0.0.1:8554/STAGE_1";
+    vsc::test::VirtualMainQueue main;
+    vsc::test::RecordingDispatcher dispatcher;
+    vsc::MemoryPreferences prefs;
+    prefs.set("programURL", working);
+    prefs.set("pcrHost", std::string("h"));
+    auto http = std::make_shared<vsc::test::FakeHttp>();
+    vsc::AppModel::Ports ports = vsc::test::isolatedPorts(main, prefs);
+    ports.dispatcher = &dispatcher;
+    ports.http = http;
+    auto model = vsc::AppModel::create(ports);
+    auto detect = [&](const std::string& items) {
+        http->bodies["http://h:9997/v3/paths/list"] = R"({"items":[)" + items + "]}";
+        model->detectProgramURL();
+        dispatcher.joinAll();
+        main.runPending();
+    };
+    auto ready = [](const std::string& jsonName) {
+        return R"({"name":")" + jsonName + R"(","ready":true})";
+    };
+    const std::string forged[] = {
+        R"(STAGE_1\n\u001b[2Jdetect-status Found STAGE_7)",  // a line of its own, screen cleared
+        R"(STAGE_1\u0000evil)",                              // cut short when printed
+        R"(STAGE_1\tx)",
+        R"(STAGE_1\u007f)",
+        R"(STAGE_1\u009b2J)",
+        "STAGE_" + std::string(30u << 20, 'x'),  // 30 MB, rewritten on every save
+    };
+    for (const auto& name : forged) {
+        detect(ready(name));
+        EXPECT_EQ(model->detectStatus(), "No program published on h") << name.substr(0, 40);
+        EXPECT_EQ(model->url(), working);
+    }
+    EXPECT_EQ(prefs.string("programURL"), working);
+    // A clean path beside them is still found, and is the only candidate.
+    detect(ready(forged[0]) + "," + ready(forged[1]) + "," + ready("STAGE_2"));
+    EXPECT_EQ(model->detectStatus(), "Found STAGE_2");
+    EXPECT_EQ(model->url(), "rtsp://h:8554/STAGE_2");
+    const std::string longest = "STAGE_" + std::string(249, '9');
+    EXPECT_EQ(vsc::programCandidates({{longest, true}, {longest + "9", true}}),
+              std::vector<std::string>{longest});
+}
+
 class Discovery : public vsc::test::IsolatedModelTest {
   protected:
     std::shared_ptr<vsc::AppModel> make() {
