@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "platform/control_characters.h"
 #include "platform/journal_log.h"
 
 namespace vsc {
@@ -17,7 +18,9 @@ bool journalPresent() {
 }  // namespace
 
 void journalLog(const std::string& subsystem, const std::string& category,
-                const std::string& message) {
+                const std::string& rawMessage) {
+    // Lines can carry what a studio or ffmpeg sent; one message stays one line.
+    const std::string message = replaceControlCharacters(rawMessage);
     if (journalPresent()) {
         sd_journal_send("MESSAGE=%s", message.c_str(), "PRIORITY=6",
                         "SYSLOG_IDENTIFIER=vendaroscope-virtualcam", "VSC_SUBSYSTEM=%s",

@@ -9,15 +9,18 @@ namespace vsc {
 void AppModel::detectProgramURL() {
     const std::string host = trimSpacesAndTabs(pcrHost.value_);
     const std::string address = "http://" + host + ":9997/v3/paths/list";
-    auto parsed = parseUrl(address);
-    if (!parsed || !parsed->host) return;  // not an address: nothing to ask
+    // Text that does not make an address leaves everything as it was; no host
+    // at all still makes one ("http://:9997/…"), which nothing answers, and
+    // the user is told so.
+    if (!host.empty() && !parseUrl(address)) return;
     publish(detectStatus, std::string("Detecting…"));
     if (!ports_.http) ports_.http = std::make_shared<CurlHttpClient>();
     std::shared_ptr<HttpClient> http = ports_.http;
     std::weak_ptr<AppModel> weak = weak_from_this();
     MainQueue* main = ports_.main;
     ports_.dispatcher->async([weak, main, http, host, address] {
-        std::optional<std::string> body = http->get(address);
+        std::optional<std::string> body;
+        if (!host.empty()) body = http->get(address);
         DetectionResult result = concludeDetection(host, body);
         main->post([weak, result] {
             auto self = weak.lock();
@@ -91,7 +94,11 @@ void AppModel::applySelectedPcr() {
     } else {
         ending = " » — resolving address…";
     }
-    if (candidate) {
+    if (candidate && !isCompleteProgramURL(*candidate)) {
+        // A stage such as "../x", or a host nothing can open: keep the address
+        // the user has, which may well work.
+        ending = " » — announces an unusable program address";
+    } else if (candidate) {
         if (*candidate != url.value_) {
             setUrl(*candidate);
             log("Program URL from PCR « " + chosen->displayName() + " »: " + *candidate);

@@ -5,8 +5,18 @@
 #include <algorithm>
 
 #include "app/intake/utf8.h"
+#include "platform/control_characters.h"
 
 namespace vsc {
+namespace {
+
+// What a studio announces is shown, logged and printed: valid UTF-8 without
+// control characters, so that it cannot start a line of its own.
+std::string announcedText(std::string_view bytes) {
+    return replaceControlCharacters(utf8Lossy(bytes));
+}
+
+}  // namespace
 
 PcrBrowser::PcrBrowser() : PcrBrowser(makeAvahiBrowser(kServiceType, kQueueLabel)) {}
 
@@ -49,17 +59,17 @@ void PcrBrowser::publish() {
 }
 
 void PcrBrowser::resolve(const PcrEntry& entry) {
-    if (resolving_.count(entry.serviceName)) return;
+    if (resolving_.count(entry.endpoint.name)) return;
     std::uint64_t id = ++nextConnection_;
     auto connection = browser_->connect(
         entry.endpoint,
         [this, entry, id](const ConnectionEvent& event) { connectionChanged(entry, id, event); });
-    resolving_[entry.serviceName] = InFlight{id, std::move(connection)};
+    resolving_[entry.endpoint.name] = InFlight{id, std::move(connection)};
 }
 
 void PcrBrowser::connectionChanged(const PcrEntry& entry, std::uint64_t id,
                                    const ConnectionEvent& event) {
-    auto it = resolving_.find(entry.serviceName);
+    auto it = resolving_.find(entry.endpoint.name);
     if (it == resolving_.end() || it->second.id != id) return;  // an old connection
     std::shared_ptr<ResolvingConnection> connection = std::move(it->second.connection);
     resolving_.erase(it);
@@ -70,7 +80,7 @@ void PcrBrowser::connectionChanged(const PcrEntry& entry, std::uint64_t id,
     }
     if (event.remoteHost) {
         std::string host = hostWithoutScope(*event.remoteHost);
-        hosts_[entry.serviceName] = host;
+        hosts_[entry.endpoint.name] = host;
         if (onLog) onLog("PCR « " + entry.displayName() + " » resolved at " + host);
     }
     publish();
@@ -86,7 +96,7 @@ std::map<std::string, std::string> parseTxtRecord(const std::vector<std::string>
             return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : static_cast<char>(c);
         });
         std::string value = equals == std::string::npos ? "" : item.substr(equals + 1);
-        map.emplace(utf8Lossy(key), utf8Lossy(value));  // emplace keeps the first
+        map.emplace(announcedText(key), announcedText(value));  // emplace keeps the first
     }
     return map;
 }
@@ -98,7 +108,7 @@ PcrEntry makePcrEntry(const BrowseResult& result, std::optional<std::string> hos
         return it == txt.end() ? std::string() : it->second;
     };
     PcrEntry entry;
-    entry.serviceName = result.endpoint.name;
+    entry.serviceName = announcedText(result.endpoint.name);
     entry.name = text("name");
     entry.code = text("code");
     entry.serverId = text("sid");

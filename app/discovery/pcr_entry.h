@@ -35,8 +35,8 @@ struct PcrEntry {
     }
 };
 
-// A decimal port from a TXT value: an optional sign and digits only, within a
-// signed 64-bit integer; anything else gives the fallback.
+// A decimal port from a TXT value: an optional sign and digits only, naming a
+// port from 1 to 65535; anything else gives the fallback.
 std::int64_t parsePort(std::string_view text, std::int64_t fallback);
 
 }  // namespace vsc

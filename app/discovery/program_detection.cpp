@@ -5,8 +5,14 @@
 #include <nlohmann/json.hpp>
 
 #include "app/discovery/pcr_entry.h"
+#include "platform/control_characters.h"
 
 namespace vsc {
+namespace {
+
+constexpr std::size_t kLongestPathName = 255;  // bytes
+
+}  // namespace
 
 std::int64_t parsePort(std::string_view text, std::int64_t fallback) {
     std::string_view digits = text;
@@ -20,6 +26,8 @@ std::int64_t parsePort(std::string_view text, std::int64_t fallback) {
     char* end = nullptr;
     long long value = std::strtoll(copy.c_str(), &end, 10);
     if (errno == ERANGE || end != copy.c_str() + copy.size()) return fallback;
+    // A port nothing can listen on would only reach ffprobe as a bad address.
+    if (value < 1 || value > 65535) return fallback;
     return value;
 }
 
@@ -47,6 +55,10 @@ std::vector<std::string> programCandidates(const std::vector<PathItem>& items) {
     std::vector<std::string> names;
     for (const auto& item : items) {
         if (!item.ready || item.name.rfind("STAGE_", 0) != 0) continue;
+        // The name becomes the stored address and the status: a name that
+        // could break a line or cut a C string short, or that is longer than
+        // any path name, is no programme.
+        if (item.name.size() > kLongestPathName || hasControlCharacters(item.name)) continue;
         if (endsWith(item.name, "_LOW") || endsWith(item.name, "_preview")) continue;
         names.push_back(item.name);
     }

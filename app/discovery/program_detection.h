@@ -19,7 +19,8 @@ struct PathItem {
 std::optional<std::vector<PathItem>> decodePathList(std::string_view body);
 
 // The paths that can be the programme, in document order: ready, named
-// STAGE_…, and not a _LOW or _preview variant.
+// STAGE_…, and not a _LOW or _preview variant; names with control characters
+// or longer than 255 bytes are never candidates.
 std::vector<std::string> programCandidates(const std::vector<PathItem>& items);
 
 // What a detection against `host` concludes from a body (none: the request failed).

@@ -1,52 +1,15 @@
 #include "app/intake/utf8.h"
 
-#include <cstdint>
+#include <glib.h>
 
 namespace vsc {
-namespace {
-
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-
-// Length of the valid UTF-8 sequence at the start of s, or 0 if it is invalid.
-std::size_t validSequenceLength(std::string_view s) {
-    auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(s[i]); };
-    auto continuation = [&](std::size_t i) { return i < s.size() && (byte(i) & 0xC0) == 0x80; };
-    std::uint8_t b0 = byte(0);
-    if (b0 < 0x80) return 1;
-    if (b0 >= 0xC2 && b0 <= 0xDF) return continuation(1) ? 2 : 0;
-    if (b0 >= 0xE0 && b0 <= 0xEF) {
-        if (!continuation(1) || !continuation(2)) return 0;
-        std::uint8_t b1 = byte(1);
-        if (b0 == 0xE0 && b1 < 0xA0) return 0;   // overlong
-        if (b0 == 0xED && b1 >= 0xA0) return 0;  // surrogate
-        return 3;
-    }
-    if (b0 >= 0xF0 && b0 <= 0xF4) {
-        if (!continuation(1) || !continuation(2) || !continuation(3)) return 0;
-        std::uint8_t b1 = byte(1);
-        if (b0 == 0xF0 && b1 < 0x90) return 0;   // overlong
-        if (b0 == 0xF4 && b1 >= 0x90) return 0;  // beyond U+10FFFF
-        return 4;
-    }
-    return 0;
-}
-
-}  // namespace
 
 std::string utf8Lossy(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    while (!bytes.empty()) {
-        std::size_t n = validSequenceLength(bytes);
-        if (n == 0) {
-            out += kReplacement;
-            bytes.remove_prefix(1);
-        } else {
-            out.append(bytes.substr(0, n));
-            bytes.remove_prefix(n);
-        }
-    }
-    return out;
+    if (bytes.empty()) return {};
+    gchar* valid = g_utf8_make_valid(bytes.data(), static_cast<gssize>(bytes.size()));
+    std::string result(valid);
+    g_free(valid);
+    return result;
 }
 
 std::vector<std::string> splitLines(std::string_view text) {

@@ -6,7 +6,8 @@
 
 namespace vsc {
 
-// Decodes bytes as UTF-8, replacing every invalid sequence with U+FFFD.
+// Decodes bytes as UTF-8, replacing invalid bytes (and NUL, which would cut
+// the text short wherever it is handed on as a C string) with U+FFFD.
 std::string utf8Lossy(std::string_view bytes);
 
 // Splits text at every line break (LF, VT, FF, CR, NEL, LS, PS), dropping

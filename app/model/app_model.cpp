@@ -5,6 +5,7 @@
 
 #include "app/model/program_url.h"
 #include "app/model/settings_keys.h"
+#include "platform/control_characters.h"
 
 namespace vsc {
 namespace {
@@ -164,7 +165,8 @@ void AppModel::evaluateCameraRepairMarker() {
 }
 
 void AppModel::log(const std::string& message) {
-    const std::string& line = activityLog_.append(message);
+    // Messages quote studios and ffmpeg; whatever they sent stays on its one line.
+    const std::string& line = activityLog_.append(replaceControlCharacters(message));
     if (onLogLine) onLogLine(line);
     publish(logLines, activityLog_.lines());
 }

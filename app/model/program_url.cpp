@@ -1,36 +1,33 @@
 #include "app/model/program_url.h"
 
-#include <cctype>
+#include <curl/curl.h>
+
+#include <memory>
+
+#include "platform/control_characters.h"
 
 namespace vsc {
 namespace {
 
-bool allowedInUrl(unsigned char c) {
-    if (c <= 0x20 || c >= 0x7F) return false;
-    switch (c) {
-        case '"':
-        case '<':
-        case '>':
-        case '\\':
-        case '^':
-        case '`':
-        case '{':
-        case '|':
-        case '}':
-            return false;
-        default:
-            return true;
-    }
+struct UrlHandleFree {
+    void operator()(CURLU* handle) const { curl_url_cleanup(handle); }
+};
+struct CurlStringFree {
+    void operator()(char* text) const { curl_free(text); }
+};
+
+std::optional<std::string> urlPart(CURLU* url, CURLUPart which) {
+    char* raw = nullptr;
+    if (curl_url_get(url, which, &raw, 0) != CURLUE_OK || !raw) return std::nullopt;
+    std::unique_ptr<char, CurlStringFree> part(raw);
+    return std::string(part.get());
 }
 
-bool validPercentEscapes(std::string_view s) {
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '%') continue;
-        if (i + 2 >= s.size() || !std::isxdigit(static_cast<unsigned char>(s[i + 1])) ||
-            !std::isxdigit(static_cast<unsigned char>(s[i + 2])))
-            return false;
-    }
-    return true;
+// libcurl lets the line separators U+2028 and U+2029 through (it takes them
+// for ordinary UTF-8); they break a line all the same.
+bool hasLineSeparator(std::string_view text) {
+    return text.find("\xE2\x80\xA8") != std::string_view::npos ||
+           text.find("\xE2\x80\xA9") != std::string_view::npos;
 }
 
 }  // namespace
@@ -45,65 +42,31 @@ std::string ParsedUrl::lastPathComponent() const {
 }
 
 std::optional<ParsedUrl> parseUrl(std::string_view text) {
-    if (text.empty()) return std::nullopt;
-    for (unsigned char c : text) {
-        if (!allowedInUrl(c) && c != '#') return std::nullopt;
-    }
-    if (!validPercentEscapes(text)) return std::nullopt;
-
-    ParsedUrl url;
-    auto colon = text.find(':');
-    if (colon == std::string_view::npos || colon == 0 ||
-        !std::isalpha(static_cast<unsigned char>(text[0])))
+    // libcurl reads a C string and takes the C1 controls for ordinary UTF-8.
+    if (hasControlCharacters(text) || hasLineSeparator(text)) return std::nullopt;
+    // libcurl also reads "scheme:/host" and "scheme:///host" as having a host;
+    // a URL names its host right after "//".
+    auto separator = text.find("://");
+    if (separator == std::string_view::npos || text.substr(separator + 3, 1) == "/")
         return std::nullopt;
-    for (std::size_t i = 0; i < colon; ++i) {
-        char c = text[i];
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.')
-            return std::nullopt;
-    }
-    url.scheme = std::string(text.substr(0, colon));
-    std::string_view rest = text.substr(colon + 1);
-    if (auto hash = rest.find('#'); hash != std::string_view::npos) {
-        if (rest.substr(hash + 1).find('#') != std::string_view::npos) return std::nullopt;
-        rest = rest.substr(0, hash);
-    }
-    if (auto query = rest.find('?'); query != std::string_view::npos) rest = rest.substr(0, query);
 
-    if (rest.substr(0, 2) == "//") {
-        rest.remove_prefix(2);
-        auto end = rest.find('/');
-        std::string_view authority = rest.substr(0, end);
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end);
-        if (auto at = authority.rfind('@'); at != std::string_view::npos)
-            authority = authority.substr(at + 1);
-        std::string_view host = authority;
-        if (!authority.empty() && authority.front() == '[') {
-            auto close = authority.find(']');
-            if (close == std::string_view::npos) return std::nullopt;
-            host = authority.substr(0, close + 1);
-            std::string_view after = authority.substr(close + 1);
-            if (!after.empty()) {
-                if (after.front() != ':') return std::nullopt;
-                url.port = std::string(after.substr(1));
-            }
-        } else if (auto portColon = authority.rfind(':'); portColon != std::string_view::npos) {
-            host = authority.substr(0, portColon);
-            url.port = std::string(authority.substr(portColon + 1));
-        }
-        if (url.port) {
-            for (char c : *url.port) {
-                if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
-            }
-        }
-        if (!host.empty()) url.host = std::string(host);
-    }
-    url.path = std::string(rest);
-    return url;
+    std::unique_ptr<CURLU, UrlHandleFree> url(curl_url());
+    if (!url) return std::nullopt;
+    const std::string copy(text);
+    if (curl_url_set(url.get(), CURLUPART_URL, copy.c_str(),
+                     CURLU_NON_SUPPORT_SCHEME | CURLU_PATH_AS_IS) != CURLUE_OK)
+        return std::nullopt;
+    auto scheme = urlPart(url.get(), CURLUPART_SCHEME);
+    auto host = urlPart(url.get(), CURLUPART_HOST);
+    auto path = urlPart(url.get(), CURLUPART_PATH);
+    if (!scheme || scheme->size() != separator || !host || host->empty() || !path)
+        return std::nullopt;
+    return ParsedUrl{std::string(text.substr(0, separator)), std::move(*host), std::move(*path)};
 }
 
 bool isCompleteProgramURL(std::string_view text) {
     auto url = parseUrl(text);
-    if (!url || url->scheme != "rtsp" || !url->host) return false;
+    if (!url || url->scheme != "rtsp") return false;
     std::string last = url->lastPathComponent();
     return last.size() > 6 && last.compare(0, 6, "STAGE_") == 0;
 }

@@ -96,15 +96,24 @@ TEST(ProgramUrl, OnlyRtspUrlsEndingInAStageAreComplete) {
         {"rtsp://10.0.0.5/STAGE_1", true},
         {"rtsp://studio.local:8554/live/STAGE_A/", true},
         {"rtsp://[fe80::1]:8554/STAGE_3", true},
+        {"rtsp://h/a/STAGE_1?x=1#top", true},
+        {"rtsp://fe80::1:8554/STAGE_3", false},  // an IPv6 host needs its brackets
         {"rtsp://10.0.0.5:8554/STAGE_", false},
         {"RTSP://10.0.0.5:8554/STAGE_12", false},
         {"http://10.0.0.5:8554/STAGE_12", false},
         {"rtsp://10.0.0.5:8554/live", false},
         {"rtsp:///STAGE_1", false},
+        {"rtsp:///h/STAGE_1", false},
+        {"rtsp:/h/STAGE_1", false},
         {"rtsp:STAGE_1", false},
+        {"Rtsp://10.0.0.5:8554/STAGE_12", false},
         {"rtsp://10.0.0.5:85a4/STAGE_1", false},
         {"rtsp://10.0.0.5:8554/STAGE 1", false},
         {" rtsp://10.0.0.5:8554/STAGE_1", false},
+        {"rtsp://10.0.0.5:8554/STAGE_1\n", false},
+        {"rtsp://10.0.0.5:8554/STAGE_1\tx", false},
+        {"rtsp://10.0.0.5\xC2\x85:8554/STAGE_1", false},      // NEL, a line break
+        {"rtsp://10.0.0.5:8554/STAGE_1\xE2\x80\xA8", false},  // LS, a line break
         {"", false},
         {"STAGE_1", false},
     };

@@ -35,8 +35,9 @@ TEST(PcrEntry, DerivedValuesAndStrictPorts) {
     for (const char* bad : {"abc", "", " 1", "1 ", "99999999999999999999", "+", "1.5"})
         EXPECT_EQ(vsc::parsePort(bad, 8554), 8554) << bad;
     EXPECT_EQ(vsc::parsePort("+9000", 8554), 9000);
-    EXPECT_EQ(vsc::parsePort("-1", 5700), -1);
-    EXPECT_EQ(vsc::parsePort("9223372036854775807", 0), INT64_MAX);
+    EXPECT_EQ(vsc::parsePort("65535", 8554), 65535);
+    for (const char* outOfRange : {"-1", "65536", "9223372036854775807"})
+        EXPECT_EQ(vsc::parsePort(outOfRange, 5700), 5700) << outOfRange;
 }
 
 TEST(PathList, OnlyWellFormedListsDecode) {
@@ -78,6 +79,52 @@ TEST(PathList, TheProgrammeIsTheFirstReadyStageThatIsNoVariant) {
               "MediaMTX API unreachable on h:9997 — enter the URL manually");
 }
 
+// A studio's media server names its paths; none of those names may reach the
+// stored address, the status or the terminal unless it can be an address.
+TEST(HostileInput, PathNamesThatCannotBeAddressesAreNoProgrammes) {
+    const std::string working = "rtsp://127.0.0.1:8554/STAGE_1";
+    vsc::test::VirtualMainQueue main;
+    vsc::test::RecordingDispatcher dispatcher;
+    vsc::MemoryPreferences prefs;
+    prefs.set("programURL", working);
+    prefs.set("pcrHost", std::string("h"));
+    auto http = std::make_shared<vsc::test::FakeHttp>();
+    vsc::AppModel::Ports ports = vsc::test::isolatedPorts(main, prefs);
+    ports.dispatcher = &dispatcher;
+    ports.http = http;
+    auto model = vsc::AppModel::create(ports);
+    auto detect = [&](const std::string& items) {
+        http->bodies["http://h:9997/v3/paths/list"] = R"({"items":[)" + items + "]}";
+        model->detectProgramURL();
+        dispatcher.joinAll();
+        main.runPending();
+    };
+    auto ready = [](const std::string& jsonName) {
+        return R"({"name":")" + jsonName + R"(","ready":true})";
+    };
+    const std::string forged[] = {
+        R"(STAGE_1\n\u001b[2Jdetect-status Found STAGE_7)",  // a line of its own, screen cleared
+        R"(STAGE_1\u0000evil)",                              // cut short when printed
+        R"(STAGE_1\tx)",
+        R"(STAGE_1\u007f)",
+        R"(STAGE_1\u009b2J)",
+        "STAGE_" + std::string(30u << 20, 'x'),  // 30 MB, rewritten on every save
+    };
+    for (const auto& name : forged) {
+        detect(ready(name));
+        EXPECT_EQ(model->detectStatus(), "No program published on h") << name.substr(0, 40);
+        EXPECT_EQ(model->url(), working);
+    }
+    EXPECT_EQ(prefs.string("programURL"), working);
+    // A clean path beside them is still found, and is the only candidate.
+    detect(ready(forged[0]) + "," + ready(forged[1]) + "," + ready("STAGE_2"));
+    EXPECT_EQ(model->detectStatus(), "Found STAGE_2");
+    EXPECT_EQ(model->url(), "rtsp://h:8554/STAGE_2");
+    const std::string longest = "STAGE_" + std::string(249, '9');
+    EXPECT_EQ(vsc::programCandidates({{longest, true}, {longest + "9", true}}),
+              std::vector<std::string>{longest});
+}
+
 class Discovery : public vsc::test::IsolatedModelTest {
   protected:
     std::shared_ptr<vsc::AppModel> make() {
@@ -113,6 +160,11 @@ TEST_F(Discovery, DetectionAsksTheTrimmedHostAndStoresWhatItFinds) {
     model->detectProgramURL();
     EXPECT_EQ(model->detectStatus(),
               "MediaMTX API unreachable on 10.9.9.9:9997 — enter the URL manually");
+    model->setPcrHost(" \t ");  // no host at all: there is nobody to ask, and the user is told
+    model->detectProgramURL();
+    settle();
+    EXPECT_EQ(model->detectStatus(), "MediaMTX API unreachable on :9997 — enter the URL manually");
+    EXPECT_EQ(http->asked.size(), 2u);
     EXPECT_TRUE(logs.empty());  // detection says nothing in the log
 }
 

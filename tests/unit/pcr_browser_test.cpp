@@ -139,6 +139,75 @@ TEST(TxtRecord, MalformedRecordsGiveDefaultsAndHarmNothing) {
     EXPECT_EQ(vsc::hostWithoutScope("10.0.0.1"), "10.0.0.1");
 }
 
+// Whatever a studio announces, it cannot add a line to what the program logs
+// or prints, hand out a port nothing listens on, or replace a working address
+// with one that cannot be opened.
+TEST(HostileInput, AnnouncementsForgeNoLinesNoPortsAndNoAddresses) {
+    const std::string controls("\n\r\t\x1b\x7f\0", 6);
+    const std::string c1 = "\xC2\x9B";  // CSI, as a character
+    const std::string r = "\xEF\xBF\xBD";
+    auto e = vsc::makePcrEntry(
+        announced("pcr\r\npcr id=x", {"name=Studio\npcr id=Evil|E|1 service=x stage=STAGE_9",
+                                      "code=\x1b[2J", std::string("sid=1\0002", 7),
+                                      "stage=STAGE_" + c1 + "1", "rtsp=0", "api=99999999"}),
+        std::nullopt);
+    for (const std::string& text : {e.name, e.code, e.serverId, e.stage, e.serviceName}) {
+        EXPECT_EQ(text.find_first_of(controls), std::string::npos) << text;
+        EXPECT_EQ(text.find(c1), std::string::npos) << text;
+    }
+    EXPECT_EQ(e.name, "Studio" + r + "pcr id=Evil|E|1 service=x stage=STAGE_9");
+    EXPECT_EQ(e.serverId, "1" + r + "2");
+    EXPECT_EQ(vsc::parseTxtRecord({"x\x01y=\x7f"}).at("x" + r + "y"), r);
+    EXPECT_EQ(e.rtspPort, 8554);
+    EXPECT_EQ(e.apiPort, 5700);
+    auto ports = vsc::makePcrEntry(announced("s", {"rtsp=99999999", "api=0"}), std::nullopt);
+    EXPECT_EQ(ports.rtspPort, 8554);
+    EXPECT_EQ(ports.apiPort, 5700);
+
+    // A service name is shown cleaned, and the studio is still reached and
+    // remembered under it.
+    auto fake = std::make_unique<vsc::test::FakeDnsSdBrowser>();
+    auto* dnsSd = fake.get();
+    vsc::PcrBrowser browser(std::move(fake));
+    std::vector<std::string> said;
+    std::vector<PcrEntry> listed;
+    browser.onLog = [&](const std::string& line) { said.push_back(line); };
+    browser.onUpdate = [&](std::vector<PcrEntry> list) { listed = std::move(list); };
+    browser.start();
+    auto nameless = announced("pcr\r\npcr id=x", {});
+    dnsSd->announce({nameless});
+    dnsSd->connections.at(0)->ready("10.0.0.7");
+    dnsSd->announce({nameless});
+    EXPECT_EQ(dnsSd->connections.size(), 1u);
+    EXPECT_EQ(listed.at(0).host, "10.0.0.7");
+    EXPECT_EQ(said,
+              std::vector<std::string>{"PCR « pcr" + r + r + "pcr id=x » resolved at 10.0.0.7"});
+
+    // A lone studio whose stage climbs out of the path keeps the working address.
+    vsc::test::VirtualMainQueue main;
+    vsc::MemoryPreferences prefs;
+    const std::string working = "rtsp://127.0.0.1:8554/STAGE_1";
+    prefs.set("programURL", working);
+    auto model = vsc::AppModel::create(vsc::test::isolatedPorts(main, prefs));
+    std::vector<std::string> lines;
+    model->onLogLine = [&](const std::string& line) { lines.push_back(line); };
+    model->applyPcrList({vsc::makePcrEntry(
+        announced("pcr", {"name=Lone", "code=L", "stage=../../etc"}), "127.0.0.1")});
+    EXPECT_EQ(model->selectedPcrId(), "Lone|L|");
+    EXPECT_EQ(model->url(), working);
+    EXPECT_EQ(prefs.string("programURL"), working);
+    EXPECT_EQ(model->detectStatus(), "PCR « Lone (L) » — announces an unusable program address");
+    EXPECT_TRUE(lines.empty());
+
+    // Whatever reaches the activity log anyway stays on its one line.
+    model->log("resolved\npcr id=x\x1b[2J\xC2\x9B");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].find_first_of(controls), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[0].find(c1), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("resolved" + r + "pcr id=x" + r + "[2J" + r), std::string::npos);
+    EXPECT_EQ(model->logLines().back(), lines[0]);
+}
+
 // The model's side: started once, and the browser's calls reach the model on
 // the main queue only while the model exists.
 TEST(DiscoveryStart, TheModelStartsTheBrowserOnceAndHearsItOnTheMainQueue) {

@@ -2,11 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/control_characters.h"
+
 TEST(Utf8, InvalidSequencesAreReplacedValidOnesKept) {
     EXPECT_EQ(vsc::utf8Lossy("a\xffz"), "a\xEF\xBF\xBDz");
     EXPECT_EQ(vsc::utf8Lossy("caf\xC3\xA9 \xE2\x80\x94"), "caf\xC3\xA9 \xE2\x80\x94");
     EXPECT_EQ(vsc::utf8Lossy("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // overlong
     EXPECT_EQ(vsc::utf8Lossy("\xE2\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // cut short
+    EXPECT_EQ(vsc::utf8Lossy(std::string("a\0b", 3)),
+              "a\xEF\xBF\xBD"
+              "b");  // a NUL ends C strings
+    EXPECT_EQ(vsc::utf8Lossy(""), "");
 }
 
 TEST(Utf8, LinesSplitAtEveryBreakAndEmptyPiecesGo) {
@@ -17,4 +23,13 @@ TEST(Utf8, LinesSplitAtEveryBreakAndEmptyPiecesGo) {
                               "f\n\n"),
               (std::vector<std::string>{"a", "b", "c", "d", "e", "f"}));
     EXPECT_TRUE(vsc::splitLines("\n\r\n").empty());
+}
+
+TEST(ControlCharacters, EachOneBecomesAReplacementCharacterAndTheRestStays) {
+    const std::string r = "\xEF\xBF\xBD";
+    EXPECT_EQ(vsc::replaceControlCharacters(std::string("\0\t\n\r\x1b\x1f\x7f", 7)),
+              r + r + r + r + r + r + r);
+    EXPECT_EQ(vsc::replaceControlCharacters("a\xC2\x80z\xC2\x9F"), "a" + r + "z" + r);  // C1
+    const std::string printable = " ~\xC2\xA0\xC3\xA9\xE2\x80\xA8" + r;  // NBSP, é, LS, U+FFFD
+    EXPECT_EQ(vsc::replaceControlCharacters(printable), printable);
 }

@@ -23,6 +23,7 @@
 #include "app/audio/pipewire_audio_system.h"
 #include "app/camera/pipewire_camera_system.h"
 #include "app/model/app_model.h"
+#include "platform/control_characters.h"
 #include "platform/main_queue.h"
 #include "platform/preferences.h"
 #include "platform/process.h"
@@ -33,8 +34,10 @@ namespace {
 // at once; this only bounds a child that cannot be reaped for some reason.
 constexpr double kChildrenGrace = 5.0;
 
+// Lines quote studio names, stages and ffmpeg; none of that may start a line of
+// its own or reach the terminal as a command.
 void printLine(const std::string& line) {
-    std::fputs(line.c_str(), stdout);
+    std::fputs(vsc::replaceControlCharacters(line).c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
