@@ -108,7 +108,7 @@ TEST(HostileInput, PathNamesThatCannotBeAddressesAreNoProgrammes) {
         R"(STAGE_1\tx)",
         R"(STAGE_1\u007f)",
         R"(STAGE_1\u009b2J)",
-        "STAGE_" + std::string(30u << 20, 'x'),  // 30 MB, rewritten on every save
+        "STAGE_" + std::string(2u << 20, 'x'),  // megabytes, rewritten on every save
     };
     for (const auto& name : forged) {
         detect(ready(name));
