@@ -9,7 +9,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/process.h"
+#include "platform/file_install.h"
+#include "platform/user_dirs.h"
 
 namespace vsc {
 namespace {
@@ -50,10 +51,7 @@ std::string AudioDriverInstaller::installedFile() const {
 }
 
 std::string AudioDriverInstaller::defaultConfigHome() {
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg && xdg[0] == '/') return xdg;
-    const char* home = std::getenv("HOME");
-    return std::string(home ? home : "") + "/.config";
+    return configHome();
 }
 
 std::optional<std::string> AudioDriverInstaller::versionText(const std::string& path) {
@@ -80,55 +78,13 @@ AudioDriverState AudioDriverInstaller::state(bool loaded) const {
     return DriverOutdated{*installed, *bundled};
 }
 
-std::string AudioDriverInstaller::shellQuote(const std::string& path) {
-    std::string quoted = "'";
-    for (char c : path) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "'";
-}
-
-std::string AudioDriverInstaller::repairCommand() const {
-    return "/bin/rm -f " + shellQuote(installedFile()) + " && /bin/mkdir -p " +
-           shellQuote(installedFolder()) + " && /bin/cp " + shellQuote(resourceCopy()) + " " +
-           shellQuote(installedFolder()) + "/";
-}
-
 std::optional<std::string> AudioDriverInstaller::repair(const Reload& reload) const {
     if (access(resourceCopy().c_str(), F_OK) != 0)
         return std::string("No driver bundled in this build");
-    Pipe errors;
-    if (!makePipe(errors)) return std::string("pipe() failed: ") + std::to_string(errno);
-    SpawnRequest request;
-    request.path = "/bin/sh";
-    request.args = {"-c", repairCommand()};
-    request.descriptors = {{0, ChildDescriptor::Kind::NullForReading, -1},
-                           {1, ChildDescriptor::Kind::NullForWriting, -1},
-                           {2, ChildDescriptor::Kind::Inherit, errors.writeEnd}};
-    SpawnResult spawned = spawnProcess(request);
-    closeDescriptor(errors.writeEnd);
-    if (spawned.pid <= 0) {
-        closeDescriptor(errors.readEnd);
-        return std::string("Cannot run /bin/sh: ") + std::strerror(spawned.error);
-    }
-    std::string text;
-    char chunk[1024];
-    ssize_t n;
-    while ((n = read(errors.readEnd, chunk, sizeof chunk)) > 0)
-        text.append(chunk, static_cast<std::size_t>(n));
-    closeDescriptor(errors.readEnd);
-    int status = waitForChild(spawned.pid);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        auto begin = text.find_first_not_of(" \t\r\n");
-        auto end = text.find_last_not_of(" \t\r\n");
-        text = begin == std::string::npos ? std::string() : text.substr(begin, end - begin + 1);
-        if (!text.empty()) return text;
-        return "sh exited " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : status);
-    }
+    if (configHome_.empty() || configHome_.front() != '/')
+        return std::string("No configuration folder to install into (no home folder)");
+    // File-system calls, not a shell line: a path is only ever a path.
+    if (auto failure = installCopy(resourceCopy(), installedFolder(), kFileName)) return failure;
     return reload ? reload() : std::nullopt;
 }
 

@@ -17,7 +17,8 @@ class AudioDriverInstaller {
     static constexpr const char* kFileName = "vendaroscope-program-audio.conf";
 
     // resourcesDir: the application's resources; configHome: the user's
-    // configuration folder ($XDG_CONFIG_HOME or ~/.config).
+    // configuration folder ($XDG_CONFIG_HOME or ~/.config; empty when the
+    // user has no home folder, and then nothing can be installed).
     AudioDriverInstaller(std::string resourcesDir, std::string configHome);
 
     // The copy among the resources and the installed one.
@@ -36,17 +37,11 @@ class AudioDriverInstaller {
     // error text on failure.
     using Reload = std::function<std::optional<std::string>()>;
 
-    // Replaces the installed configuration with the bundled one, then reloads
-    // the audio server. An error text on failure. Blocks: never call it on the
-    // main thread.
+    // Replaces the installed configuration with the bundled one (the old one
+    // stays whole until the new one is complete), then reloads the audio
+    // server. An error text on failure. Blocks: never call it on the main
+    // thread.
     std::optional<std::string> repair(const Reload& reload) const;
-
-    // The shell line of the file steps, for a bundled copy and a folder.
-    std::string repairCommand() const;
-
-    // A path quoted for the shell: in single quotes, each single quote in it
-    // written as '\''.
-    static std::string shellQuote(const std::string& path);
 
     static std::string defaultConfigHome();
 

@@ -88,16 +88,17 @@ TEST(DriverBundle, TheShippedConfigurationCarriesItsVersion) {
 
 namespace {
 
-TEST(DriverRepair, QuotesPathsAndCopiesTheBundleEvenWithASingleQuoteInThem) {
-    EXPECT_EQ(vsc::AudioDriverInstaller::shellQuote("/a/it's"), "'/a/it'\\''s'");
+// The repair copies with file-system calls: odd paths are only paths, a copy
+// that cannot be written leaves the installed file whole, and the user's
+// folders never come from a variable that is not an absolute path.
+TEST(DriverRepair, InstallsWhateverThePathsAndFailsWithoutHarm) {
     char pattern[] = "/tmp/vsc-repair-XXXXXX";
     fs::path dir = mkdtemp(pattern);
-    fs::path resources = dir / "it's here" / "resources";
+    fs::path resources = dir / "it's -rf $(here)" / "resources";
     fs::create_directories(resources / "pipewire");
     std::ofstream(resources / "pipewire" / vsc::AudioDriverInstaller::kFileName)
         << "# vendaroscope.version.short = 2.0\n# vendaroscope.version.build = 4\n";
-    vsc::AudioDriverInstaller installer(resources.string(), (dir / "o'config").string());
-    std::ofstream(dir / "stale") << "old";
+    vsc::AudioDriverInstaller installer(resources.string(), (dir / "-rf o'config").string());
     int reloads = 0;
     EXPECT_EQ(installer.repair([&] {
         ++reloads;
@@ -105,28 +106,56 @@ TEST(DriverRepair, QuotesPathsAndCopiesTheBundleEvenWithASingleQuoteInThem) {
     }),
               std::nullopt);
     EXPECT_EQ(reloads, 1);
-    EXPECT_EQ(vsc::AudioDriverInstaller::versionText(installer.installedFile()), "2.0 (4)");
     EXPECT_EQ(installer.state(true), vsc::AudioDriverState{vsc::DriverOk{"2.0 (4)"}});
     // A reload that fails is what the repair reports.
     EXPECT_EQ(installer.repair([] { return std::optional<std::string>("systemctl exited 1"); }),
               "systemctl exited 1");
+
+    // A folder that cannot be written: the old file stays as it was.
+    std::ofstream(resources / "pipewire" / vsc::AudioDriverInstaller::kFileName)
+        << "# vendaroscope.version.short = 3.0\n# vendaroscope.version.build = 1\n";
+    fs::permissions(installer.installedFolder(), fs::perms::owner_read | fs::perms::owner_exec);
+    if (access(installer.installedFolder().c_str(), W_OK) != 0) {  // root writes anyway
+        auto failure = installer.repair({});
+        ASSERT_TRUE(failure);
+        EXPECT_NE(failure->find("Permission denied"), std::string::npos) << *failure;
+        EXPECT_EQ(vsc::AudioDriverInstaller::versionText(installer.installedFile()), "2.0 (4)");
+    }
+    fs::permissions(installer.installedFolder(), fs::perms::owner_all);
+    EXPECT_EQ(std::distance(fs::directory_iterator(installer.installedFolder()), {}), 1)
+        << "nothing left beside the installed file";
+
+    vsc::AudioDriverInstaller nothing((dir / "none").string(), (dir / "config").string());
+    EXPECT_EQ(nothing.repair({}), "No driver bundled in this build");
+    std::ofstream(dir / "config") << "a file where a folder should be";
+    auto failure =
+        vsc::AudioDriverInstaller(resources.string(), (dir / "config").string()).repair({});
+    ASSERT_TRUE(failure);
+    EXPECT_NE(failure->find("Cannot create"), std::string::npos) << *failure;
     fs::remove_all(dir);
 }
 
-TEST(DriverRepair, FailuresComeBackAsText) {
-    char pattern[] = "/tmp/vsc-repair-XXXXXX";
-    fs::path dir = mkdtemp(pattern);
-    vsc::AudioDriverInstaller nothing((dir / "none").string(), (dir / "config").string());
-    EXPECT_EQ(nothing.repair({}), "No driver bundled in this build");
-    // A configuration folder that cannot be made: the shell's own words.
-    fs::create_directories(dir / "resources" / "pipewire");
-    std::ofstream(dir / "resources" / "pipewire" / vsc::AudioDriverInstaller::kFileName) << "x";
-    std::ofstream(dir / "config") << "a file where a folder should be";
-    vsc::AudioDriverInstaller blocked((dir / "resources").string(), (dir / "config").string());
-    auto failure = blocked.repair({});
-    ASSERT_TRUE(failure);
-    EXPECT_NE(failure->find("mkdir"), std::string::npos) << *failure;
-    fs::remove_all(dir);
+TEST(HostileInput, AHomeThatIsNotAPathIsNeverUsed) {
+    std::string savedHome = getenv("HOME") ? getenv("HOME") : "";
+    std::string savedConfig = getenv("XDG_CONFIG_HOME") ? getenv("XDG_CONFIG_HOME") : "";
+    unsetenv("XDG_CONFIG_HOME");
+    for (const char* home : {"-rf", "", "relative/home"}) {
+        setenv("HOME", home, 1);
+        std::string config = vsc::AudioDriverInstaller::defaultConfigHome();
+        // The password database's home instead, or nothing at all.
+        if (!config.empty()) {
+            EXPECT_EQ(config.front(), '/') << home;
+        }
+        EXPECT_EQ(config.find(home[0] ? home : "\x01"), std::string::npos) << config;
+        EXPECT_NE(config, "/.config");
+    }
+    unsetenv("HOME");
+    std::string config = vsc::AudioDriverInstaller::defaultConfigHome();
+    EXPECT_TRUE(config.empty() || (config.front() == '/' && config != "/.config")) << config;
+    EXPECT_EQ(vsc::AudioDriverInstaller("/nowhere", "").repair({}),
+              "No driver bundled in this build");
+    setenv("HOME", savedHome.c_str(), 1);
+    if (!savedConfig.empty()) setenv("XDG_CONFIG_HOME", savedConfig.c_str(), 1);
 }
 
 }  // namespace
