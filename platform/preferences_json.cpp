@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <utility>
 
 #include "platform/journal_log.h"
 #include "platform/preferences.h"
@@ -231,13 +232,23 @@ std::mutex& saveSerialiser() {
 struct JsonFilePreferences::State {
     std::string path;
     std::string loadProblem;
-    std::mutex mutex;
+
+    std::mutex mutex;  // guards document, changed and writeQueued
     Json document = Json::object();
+    bool changed = false;      // the document differs from what was last written
+    bool writeQueued = false;  // a save waits on the writer
+
+    // Held for a whole save, so that saves reach the file in the order their
+    // snapshots were taken. Guards what follows.
+    std::mutex writeMutex;
     // Off when an unreadable file could not be moved aside: saving would destroy it.
     bool saving = true;
+    int savesCompleted = 0;
 
     void load();
-    void save();
+    // Writes the document when it changed since the last write; the caller holds writeMutex.
+    void saveChanges();
+    bool save(const std::string& bytes);
 };
 
 void JsonFilePreferences::State::load() {
@@ -268,9 +279,22 @@ void JsonFilePreferences::State::load() {
     journalLog(kSubsystem, kCategory, loadProblem);
 }
 
-void JsonFilePreferences::State::save() {
+void JsonFilePreferences::State::saveChanges() {
     if (!saving) return;
-    const std::string bytes = document.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+    std::string bytes;
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        if (!changed) return;
+        changed = false;
+        bytes = document.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+    }
+    if (save(bytes)) return;
+    // Kept for the next change or flush to try again.
+    std::lock_guard<std::mutex> hold(mutex);
+    changed = true;
+}
+
+bool JsonFilePreferences::State::save(const std::string& bytes) {
     const std::string folder = parentOf(path);
     const std::string temporary = path + ".tmp-" + std::to_string(::getpid());
 
@@ -279,6 +303,7 @@ void JsonFilePreferences::State::save() {
         journalLog(kSubsystem, kCategory,
                    "Could not save preferences to " + path + " (" + step + ": " + errorText(error) +
                        "); the change is kept until the program quits");
+        return false;
     };
 
     int error = 0;
@@ -303,19 +328,31 @@ void JsonFilePreferences::State::save() {
         ::unlink(temporary.c_str());
         return fail("replacing the file", error);
     }
+    ++savesCompleted;
+    // The file is replaced from here on; a folder that cannot be synced is only reported.
     const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folderFd < 0) return fail("opening the folder", errno);
+    if (folderFd < 0) {
+        fail("opening the folder", errno);
+        return true;
+    }
     // Some file systems cannot sync a folder (EINVAL); the rename stands anyway.
     if (fsync(folderFd) != 0 && errno != EINVAL) fail("syncing the folder", errno);
     ::close(folderFd);
+    return true;
 }
 
-JsonFilePreferences::JsonFilePreferences(std::string path) : state_(std::make_unique<State>()) {
+JsonFilePreferences::JsonFilePreferences(std::string path, std::shared_ptr<SerialQueue> writer)
+    : state_(std::make_shared<State>()), writer_(std::move(writer)) {
     state_->path = path.empty() ? defaultPath() : std::move(path);
     state_->load();
+    if (!writer_) writer_ = std::make_shared<ThreadSerialQueue>("vsc.virtualcam.preferences");
 }
 
-JsonFilePreferences::~JsonFilePreferences() = default;
+JsonFilePreferences::~JsonFilePreferences() {
+    flush();
+    // A save the writer is running ends before the queue does.
+    writer_.reset();
+}
 
 std::optional<PreferenceValue> JsonFilePreferences::object(const std::string& key) {
     std::lock_guard<std::mutex> hold(state_->mutex);
@@ -325,22 +362,64 @@ std::optional<PreferenceValue> JsonFilePreferences::object(const std::string& ke
 }
 
 void JsonFilePreferences::set(const std::string& key, const PreferenceValue& value) {
-    std::lock_guard<std::mutex> hold(state_->mutex);
-    Json& slot = state_->document[key];
-    // Setting "no meaningful value" over a value the program does not
-    // understand leaves that value alone.
-    if (std::holds_alternative<OtherValue>(value) && !slot.is_null() &&
-        std::holds_alternative<OtherValue>(fromJson(slot))) {
-        return;
+    bool queue = false;
+    {
+        std::lock_guard<std::mutex> hold(state_->mutex);
+        Json& document = state_->document;
+        Json wanted = toJson(value);
+        const auto found = document.find(key);
+        if (found == document.end()) {
+            document.emplace(key, std::move(wanted));
+        } else {
+            // Setting "no meaningful value" over a value the program does not
+            // understand leaves that value alone.
+            if (std::holds_alternative<OtherValue>(value) &&
+                std::holds_alternative<OtherValue>(fromJson(*found))) {
+                return;
+            }
+            // Equal as a value (a date or a whole number may be spelt
+            // otherwise in a hand-written file) or equal as written.
+            if (fromJson(*found) == value || *found == wanted) return;
+            *found = std::move(wanted);
+        }
+        state_->changed = true;
+        queue = !std::exchange(state_->writeQueued, true);
     }
-    slot = toJson(value);
-    state_->save();
+    if (queue) queueSave();
 }
 
 void JsonFilePreferences::remove(const std::string& key) {
-    std::lock_guard<std::mutex> hold(state_->mutex);
-    if (state_->document.erase(key) == 0) return;
-    state_->save();
+    bool queue = false;
+    {
+        std::lock_guard<std::mutex> hold(state_->mutex);
+        if (state_->document.erase(key) == 0) return;
+        state_->changed = true;
+        queue = !std::exchange(state_->writeQueued, true);
+    }
+    if (queue) queueSave();
+}
+
+void JsonFilePreferences::queueSave() {
+    writer_->asyncAfter(kWriteDelaySeconds, [weak = std::weak_ptr<State>(state_)] {
+        const auto state = weak.lock();
+        if (!state) return;
+        std::lock_guard<std::mutex> write(state->writeMutex);
+        {
+            std::lock_guard<std::mutex> hold(state->mutex);
+            state->writeQueued = false;
+        }
+        state->saveChanges();
+    });
+}
+
+void JsonFilePreferences::flush() {
+    std::lock_guard<std::mutex> write(state_->writeMutex);
+    state_->saveChanges();
+}
+
+int JsonFilePreferences::savesCompleted() const {
+    std::lock_guard<std::mutex> write(state_->writeMutex);
+    return state_->savesCompleted;
 }
 
 const std::string& JsonFilePreferences::path() const {

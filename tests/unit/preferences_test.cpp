@@ -12,6 +12,9 @@
 #include <sstream>
 #include <thread>
 
+#include "support/fakes.h"
+#include "support/wait.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -86,11 +89,13 @@ TEST_F(PreferencesFile, FileIsPrivatePrettyJsonWithTaggedMillisecondDates) {
                     fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
     JsonFilePreferences prefs(file);
     prefs.set("when", utc(2026, 12, 8, 21, 25, 21, 123) + microseconds{999});
+    prefs.flush();
     struct stat info {};
     ASSERT_EQ(stat(file.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);
     prefs.set("name", std::string("x"));
     prefs.set("name", std::string("y"));  // replaced where it stands
+    prefs.flush();
     EXPECT_EQ(onDisk(), nlohmann::json::parse(
                             R"({"when": {"$date": "2026-12-08T21:25:21.123Z"}, "name": "y"})"));
     EXPECT_NE(slurp(file).find("\n  \"name\": \"y\""), std::string::npos);
@@ -120,6 +125,7 @@ TEST_F(PreferencesFile, HandWrittenDatesAndUnknownValuesAreUnderstoodAndKept) {
 
     prefs.set("added", true);
     prefs.set("list", OtherValue{});  // means nothing, so the list stays
+    prefs.flush();
     const auto written = onDisk();
     for (const auto& [key, value] : unknown.items()) EXPECT_EQ(written.at(key), value) << key;
     EXPECT_EQ(written.at("added"), true);
@@ -153,6 +159,7 @@ TEST_F(PreferencesFile, UnreadableFilesAreMovedAsideIntactAndReplacedByAFreshOne
         EXPECT_EQ(prefs.object("a"), std::nullopt);
 
         prefs.set("a", true);
+        prefs.flush();
         EXPECT_EQ(onDisk(), nlohmann::json::parse(R"({"a": true})"));
         EXPECT_TRUE(JsonFilePreferences(file).loadProblem().empty());
     }
@@ -179,6 +186,7 @@ TEST_F(PreferencesFile, RemoveDeletesFromTheFile) {
     prefs.set("b", 2.0);
     prefs.remove("a");
     prefs.remove("never there");
+    prefs.flush();
     EXPECT_EQ(prefs.object("a"), std::nullopt);
     EXPECT_EQ(onDisk(), nlohmann::json::parse(R"({"b": 2})"));
     EXPECT_EQ(JsonFilePreferences(file).object("a"), std::nullopt);
@@ -189,6 +197,7 @@ TEST_F(PreferencesFile, MissingFoldersAreCreatedPrivateAndAFailedSaveKeepsTheVal
     JsonFilePreferences prefs((deep / "preferences.json").string());
     EXPECT_FALSE(fs::exists(deep));  // nothing is written before the first change
     prefs.set("k", std::string("v"));
+    prefs.flush();
     EXPECT_EQ(JsonFilePreferences((deep / "preferences.json").string()).string("k"), "v");
     EXPECT_EQ(fs::status(deep).permissions(), fs::perms::owner_all);
     EXPECT_EQ(fs::status(dir / "one").permissions(), fs::perms::owner_all);
@@ -200,7 +209,7 @@ TEST_F(PreferencesFile, MissingFoldersAreCreatedPrivateAndAFailedSaveKeepsTheVal
     EXPECT_EQ(stuck.doubleValue("k"), 5.0);
 }
 
-TEST_F(PreferencesFile, ConcurrentWritersAllLand) {
+TEST_F(PreferencesFile, ConcurrentWritersAllLandThroughTheStoresOwnWriter) {
     JsonFilePreferences prefs(file);
     std::vector<std::thread> writers;
     for (int t = 0; t < 4; ++t)
@@ -211,7 +220,59 @@ TEST_F(PreferencesFile, ConcurrentWritersAllLand) {
             }
         });
     for (auto& writer : writers) writer.join();
-    EXPECT_EQ(onDisk().size(), 32u);
+    // Nobody flushes: the store's writer thread saves by itself.
+    EXPECT_TRUE(vsc::test::eventually([&] {
+        return nlohmann::json::parse(slurp(file), nullptr, false).size() == 32u;
+    })) << slurp(file);
+}
+
+TEST_F(PreferencesFile, ABurstOfChangesIsOneWriteOffTheCallerAndNothingIsLostAtTheEnd) {
+    spit(file, R"({"count": 7, "when": {"$date": "2026-12-08T21:25:21Z"}, "gone": 1})");
+    auto writer = std::make_shared<vsc::test::ManualSerialQueue>();
+    {
+        JsonFilePreferences prefs(file, writer);
+        for (int step = 0; step <= 100; ++step) prefs.set("videoDelayMs", double(step));
+        prefs.set("pcrHost", std::string("10.0.0.5"));
+        prefs.remove("gone");
+        // Answered from memory at once; the file waits for the writer.
+        EXPECT_EQ(prefs.doubleValue("videoDelayMs"), 100.0);
+        EXPECT_TRUE(onDisk().contains("gone"));
+        EXPECT_EQ(writer->delays, std::vector<double>{JsonFilePreferences::kWriteDelaySeconds});
+        writer->runAll();
+        EXPECT_EQ(prefs.savesCompleted(), 1);
+        EXPECT_EQ(onDisk(), nlohmann::json::parse(R"({"count": 7, "videoDelayMs": 100,
+            "when": {"$date": "2026-12-08T21:25:21Z"}, "pcrHost": "10.0.0.5"})"));
+
+        // Storing what is stored already, however the file spells it, and
+        // removing what is absent write nothing.
+        prefs.set("pcrHost", std::string("10.0.0.5"));
+        prefs.set("videoDelayMs", 100.0);
+        prefs.set("count", 7.0);
+        prefs.set("when", utc(2026, 12, 8, 21, 25, 21));
+        prefs.remove("gone");
+        prefs.flush();
+        EXPECT_EQ(writer->delays.size(), 1u);
+        EXPECT_EQ(prefs.savesCompleted(), 1);
+        // A date finer than the file's milliseconds is not written again either.
+        prefs.set("precise", utc(2026, 1, 2, 3, 4, 5) + microseconds{250});
+        writer->runAll();
+        prefs.set("precise", utc(2026, 1, 2, 3, 4, 5) + microseconds{250});
+        prefs.flush();
+        EXPECT_EQ(writer->delays.size(), 2u);
+        EXPECT_EQ(prefs.savesCompleted(), 2);
+
+        // flush writes what is pending at once; the save still queued finds nothing to do.
+        prefs.set("ndiEnabled", true);
+        prefs.flush();
+        EXPECT_EQ(onDisk().at("ndiEnabled"), true);
+        writer->runAll();
+        EXPECT_EQ(prefs.savesCompleted(), 3);
+
+        prefs.set("ndiName", std::string("last words"));
+    }
+    EXPECT_EQ(onDisk().value("ndiName", ""), "last words");
+    writer->runAll();  // a save queued by a store that is gone does nothing
+    EXPECT_EQ(JsonFilePreferences(file).string("ndiName"), "last words");
 }
 
 TEST(PreferencesReaders, DefaultsAndCrossTypeRules) {

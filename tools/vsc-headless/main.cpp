@@ -151,5 +151,6 @@ int main() {
     main.run();
     std::fflush(stdout);
     // Worker threads may still be winding down; end without tearing them apart.
+    preferences.flush();
     std::_Exit(0);
 }
