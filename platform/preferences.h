@@ -56,7 +56,8 @@ class Preferences {
 // Reads answer from memory. Changes are written back off the calling thread,
 // a burst of them as one write a moment after the first; setting a value that
 // is already stored writes nothing. A save that fails keeps the values in
-// memory and is retried with the next change or flush.
+// memory, is reported once until a save succeeds again, and is retried with
+// the next change or flush.
 class JsonFilePreferences final : public Preferences {
   public:
     // How long a change waits for others to join its write.
@@ -77,8 +78,10 @@ class JsonFilePreferences final : public Preferences {
     // for example "Preferences file unreadable; kept as <path> and started from defaults".
     const std::string& loadProblem() const;
 
-    // How often the file has been replaced.
+    // How often the file has been replaced, and how many runs of failed saves
+    // have been reported (a run ends with the next successful save).
     int savesCompleted() const;
+    int saveFailuresReported() const;
 
     static std::string defaultPath();
 

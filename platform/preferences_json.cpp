@@ -243,7 +243,11 @@ struct JsonFilePreferences::State {
     std::mutex writeMutex;
     // Off when an unreadable file could not be moved aside: saving would destroy it.
     bool saving = true;
+    // A full disk or a read-only folder fails every save alike: one report
+    // stands for the whole run of failures until a save goes through.
+    bool failing = false;
     int savesCompleted = 0;
+    int failuresReported = 0;
 
     void load();
     // Writes the document when it changed since the last write; the caller holds writeMutex.
@@ -300,9 +304,15 @@ bool JsonFilePreferences::State::save(const std::string& bytes) {
 
     std::lock_guard<std::mutex> serialise(saveSerialiser());
     auto fail = [&](const char* step, int error) {
-        journalLog(kSubsystem, kCategory,
-                   "Could not save preferences to " + path + " (" + step + ": " + errorText(error) +
-                       "); the change is kept until the program quits");
+        if (!failing) {
+            failing = true;
+            ++failuresReported;
+            journalLog(kSubsystem, kCategory,
+                       "Could not save preferences to " + path + " (" + step + ": " +
+                           errorText(error) +
+                           "); changes stay in memory and are saved again with the next change "
+                           "or when the program ends");
+        }
         return false;
     };
 
@@ -336,7 +346,11 @@ bool JsonFilePreferences::State::save(const std::string& bytes) {
         return true;
     }
     // Some file systems cannot sync a folder (EINVAL); the rename stands anyway.
-    if (fsync(folderFd) != 0 && errno != EINVAL) fail("syncing the folder", errno);
+    if (fsync(folderFd) != 0 && errno != EINVAL) {
+        fail("syncing the folder", errno);
+    } else {
+        failing = false;
+    }
     ::close(folderFd);
     return true;
 }
@@ -420,6 +434,11 @@ void JsonFilePreferences::flush() {
 int JsonFilePreferences::savesCompleted() const {
     std::lock_guard<std::mutex> write(state_->writeMutex);
     return state_->savesCompleted;
+}
+
+int JsonFilePreferences::saveFailuresReported() const {
+    std::lock_guard<std::mutex> write(state_->writeMutex);
+    return state_->failuresReported;
 }
 
 const std::string& JsonFilePreferences::path() const {

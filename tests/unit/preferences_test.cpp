@@ -1,6 +1,8 @@
 #include "platform/preferences.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -273,6 +275,64 @@ TEST_F(PreferencesFile, ABurstOfChangesIsOneWriteOffTheCallerAndNothingIsLostAtT
     EXPECT_EQ(onDisk().value("ndiName", ""), "last words");
     writer->runAll();  // a save queued by a store that is gone does nothing
     EXPECT_EQ(JsonFilePreferences(file).string("ndiName"), "last words");
+}
+
+// Every write to a regular file beyond a few bytes fails, as on a full disk;
+// unlike a read-only folder this holds for root too.
+class FullDisk {
+  public:
+    FullDisk() {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        previous_ = signal(SIGXFSZ, SIG_IGN);
+        rlimit tiny = saved_;
+        tiny.rlim_cur = 16;
+        setrlimit(RLIMIT_FSIZE, &tiny);
+    }
+    ~FullDisk() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        signal(SIGXFSZ, previous_);
+    }
+
+  private:
+    rlimit saved_{};
+    sighandler_t previous_ = SIG_DFL;
+};
+
+TEST_F(PreferencesFile, OnAFullDiskTheOldFileStaysTheValuesLiveAndTheFailureIsReportedOnce) {
+    auto writer = std::make_shared<vsc::test::ManualSerialQueue>();
+    {
+        JsonFilePreferences prefs(file, writer);
+        prefs.set("a", 1.0);
+        prefs.flush();
+        const std::string before = slurp(file);
+        {
+            FullDisk full;
+            prefs.set("b", std::string(100, 'b'));
+            writer->runAll();
+            prefs.set("c", true);
+            writer->runAll();
+            prefs.flush();
+        }
+        EXPECT_EQ(prefs.saveFailuresReported(), 1);
+        EXPECT_EQ(prefs.savesCompleted(), 1);
+        EXPECT_EQ(slurp(file), before);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+        EXPECT_EQ(prefs.string("b"), std::string(100, 'b'));
+        EXPECT_TRUE(prefs.boolValue("c"));
+
+        // Room again: what failed goes out with the next flush, with no new change.
+        prefs.flush();
+        EXPECT_EQ(onDisk(), nlohmann::json::parse(R"({"a": 1, "b": ")" + std::string(100, 'b') +
+                                                  R"(", "c": true})"));
+        // A later failure is a new run, reported again.
+        {
+            FullDisk full;
+            prefs.set("d", std::string(100, 'd'));
+            writer->runAll();
+        }
+        EXPECT_EQ(prefs.saveFailuresReported(), 2);
+    }
+    EXPECT_EQ(onDisk().value("d", ""), std::string(100, 'd'));
 }
 
 TEST(PreferencesReaders, DefaultsAndCrossTypeRules) {
