@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -151,9 +152,44 @@ bool writeAll(int fd, const std::string& bytes) {
     return true;
 }
 
+// The file is one flat object whose dates are one level deeper. A file far
+// larger or deeper than that is not ours; taken in, deep nesting would
+// overflow the stack of the JSON library (it copies values recursively) and
+// blow up into a huge pretty-printed file at the next save.
+constexpr size_t kMaxFileBytes = 1 << 20;
+constexpr int kMaxNesting = 16;
+
+// Counts brackets outside strings, without recursion, so that the parser
+// never sees a document nested deeper than the limit.
+bool nestsDeeperThan(const std::string& text, int limit) {
+    int depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            if (++depth > limit) return true;
+        } else if ((c == '}' || c == ']') && depth > 0) {
+            --depth;
+        }
+    }
+    return false;
+}
+
 enum class ReadOutcome { Missing, Read, Failed };
 
-ReadOutcome readWholeFile(const std::string& path, std::string& bytes, std::string& reason) {
+// Reads at most limit + 1 bytes, enough to tell that a file is too large.
+ReadOutcome readFileUpTo(const std::string& path, size_t limit, std::string& bytes,
+                         std::string& reason) {
     // Non-blocking so that a FIFO in the file's place cannot hang the start.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
@@ -168,8 +204,8 @@ ReadOutcome readWholeFile(const std::string& path, std::string& bytes, std::stri
         return ReadOutcome::Failed;
     }
     char buffer[65536];
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    while (bytes.size() <= limit) {
+        const ssize_t got = ::read(fd, buffer, std::min(sizeof buffer, limit + 1 - bytes.size()));
         if (got < 0) {
             if (errno == EINTR) continue;
             reason = errorText(errno);
@@ -258,15 +294,21 @@ struct JsonFilePreferences::State {
 void JsonFilePreferences::State::load() {
     std::string bytes;
     std::string reason;
-    const ReadOutcome outcome = readWholeFile(path, bytes, reason);
+    const ReadOutcome outcome = readFileUpTo(path, kMaxFileBytes, bytes, reason);
     if (outcome == ReadOutcome::Missing) return;
     if (outcome == ReadOutcome::Read) {
-        Json parsed = Json::parse(bytes, nullptr, /*allow_exceptions=*/false);
-        if (parsed.is_object()) {
-            document = std::move(parsed);
-            return;
+        if (bytes.size() > kMaxFileBytes) {
+            reason = "larger than 1 MiB";
+        } else if (nestsDeeperThan(bytes, kMaxNesting)) {
+            reason = "nested more than " + std::to_string(kMaxNesting) + " levels deep";
+        } else {
+            Json parsed = Json::parse(bytes, nullptr, /*allow_exceptions=*/false);
+            if (parsed.is_object()) {
+                document = std::move(parsed);
+                return;
+            }
+            reason = parsed.is_discarded() ? "not valid JSON" : "not a JSON object";
         }
-        reason = parsed.is_discarded() ? "not valid JSON" : "not a JSON object";
     }
 
     int error = 0;

@@ -335,6 +335,76 @@ TEST_F(PreferencesFile, OnAFullDiskTheOldFileStaysTheValuesLiveAndTheFailureIsRe
     EXPECT_EQ(onDisk().value("d", ""), std::string(100, 'd'));
 }
 
+// A private scratch folder for the cases that need no fixture of their own.
+struct ScratchFolder {
+    ScratchFolder() {
+        std::string pattern = (fs::temp_directory_path() / "vsc-prefs-XXXXXX").string();
+        if (mkdtemp(pattern.data()) != nullptr) path = pattern;
+    }
+    ~ScratchFolder() {
+        if (!path.empty()) fs::remove_all(path);
+    }
+    fs::path path;
+};
+
+std::set<std::string> namesIn(const fs::path& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+TEST(HostileInput, PreferencesFilesTooDeepOrTooLargeAreSetAsideAndDefaultsApply) {
+    auto nested = [](int levels) {
+        std::string text = "{\"a\": ";
+        for (int i = 0; i < levels; ++i) text += i % 2 ? "{\"k\": " : "[";
+        text += "1";
+        for (int i = levels - 1; i >= 0; --i) text += i % 2 ? "}" : "]";
+        return text + "}";
+    };
+    const std::vector<std::pair<const char*, std::string>> hostile = {
+        {"100k levels", nested(100'000)},
+        {"20k levels", nested(20'000)},
+        {"17 levels", nested(16)},
+        {"2 MiB", "{\"a\": \"" + std::string(2 << 20, 'x') + "\"}"},
+        {"1 MiB and a byte", "{\"a\": \"" + std::string((1 << 20) - 8, 'x') + "\"}"},
+    };
+    for (const auto& [label, bytes] : hostile) {
+        SCOPED_TRACE(label);
+        ScratchFolder scratch;
+        const fs::path folder = scratch.path / "prefs";
+        fs::create_directory(folder);
+        const std::string file = (folder / "preferences.json").string();
+        spit(file, bytes);
+
+        JsonFilePreferences prefs(file);
+        EXPECT_NE(prefs.loadProblem().find("unreadable"), std::string::npos);
+        EXPECT_EQ(prefs.object("a"), std::nullopt);
+        const auto names = namesIn(folder);
+        ASSERT_EQ(names.size(), 1u);
+        EXPECT_EQ(names.begin()->rfind("preferences.json.unreadable-", 0), 0u);
+        EXPECT_TRUE(slurp(folder / *names.begin()) == bytes);
+
+        prefs.set("k", true);
+        prefs.flush();
+        const std::string saved = slurp(file);
+        EXPECT_TRUE(saved == "{\n  \"k\": true\n}\n") << saved.substr(0, 100);
+        EXPECT_EQ(namesIn(scratch.path), std::set<std::string>{"prefs"});
+    }
+
+    // Just inside the limits (16 levels, 1 MiB) and with brackets inside strings: read as usual.
+    ScratchFolder scratch;
+    const std::string file = (scratch.path / "preferences.json").string();
+    const std::string head = "{\"text\": \"" + std::string(1000, '[') +
+                             "\\\"{\", \"deep\": " + nested(14) + ", \"pad\": \"";
+    spit(file, head + std::string((1 << 20) - head.size() - 2, 'x') + "\"}");
+    ASSERT_EQ(fs::file_size(file), size_t(1) << 20);
+    JsonFilePreferences prefs(file);
+    EXPECT_EQ(prefs.loadProblem(), "");
+    EXPECT_EQ(prefs.string("text"), std::string(1000, '[') + "\"{");
+    EXPECT_EQ(prefs.object("deep"), PreferenceValue(OtherValue{}));
+}
+
 TEST(PreferencesReaders, DefaultsAndCrossTypeRules) {
     vsc::MemoryPreferences prefs;
     EXPECT_EQ(prefs.string("x"), "");
