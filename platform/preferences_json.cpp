@@ -256,13 +256,6 @@ std::string moveAside(const std::string& path, int& error) {
     return {};
 }
 
-// Every save goes through the same temporary name in this process, so saves
-// from two stores on one path must not interleave.
-std::mutex& saveSerialiser() {
-    static std::mutex serialiser;
-    return serialiser;
-}
-
 }  // namespace
 
 struct JsonFilePreferences::State {
@@ -342,9 +335,7 @@ void JsonFilePreferences::State::saveChanges() {
 
 bool JsonFilePreferences::State::save(const std::string& bytes) {
     const std::string folder = parentOf(path);
-    const std::string temporary = path + ".tmp-" + std::to_string(::getpid());
-
-    std::lock_guard<std::mutex> serialise(saveSerialiser());
+    std::string temporary = path + ".tmp-XXXXXX";
     auto fail = [&](const char* step, int error) {
         if (!failing) {
             failing = true;
@@ -360,10 +351,11 @@ bool JsonFilePreferences::State::save(const std::string& bytes) {
 
     int error = 0;
     if (!makeFolders(folder, error)) return fail("creating the folder", error);
-    const int fd =
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // A new file under a name nobody can guess, created exclusively: a link
+    // planted in the folder is never opened, so never written through.
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) return fail("creating the temporary file", errno);
-    // A left-over temporary file keeps its old mode through O_CREAT.
+    // 0600 whatever the umask took away.
     if (fchmod(fd, 0600) != 0 || !writeAll(fd, bytes) || fsync(fd) != 0) {
         error = errno;
         ::close(fd);

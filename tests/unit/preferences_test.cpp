@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -84,14 +85,11 @@ TEST_F(PreferencesFile, EveryTypeAndOddKeysReadBackThroughASecondStore) {
 }
 
 TEST_F(PreferencesFile, FileIsPrivatePrettyJsonWithTaggedMillisecondDates) {
-    // A temporary file left by an earlier crash under our pid must not pass on its mode.
-    const std::string leftover = file + ".tmp-" + std::to_string(getpid());
-    spit(leftover, "stale");
-    fs::permissions(leftover,
-                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+    const mode_t umaskBefore = umask(0222);  // even one that takes the owner's write bit
     JsonFilePreferences prefs(file);
     prefs.set("when", utc(2026, 12, 8, 21, 25, 21, 123) + microseconds{999});
     prefs.flush();
+    umask(umaskBefore);
     struct stat info {};
     ASSERT_EQ(stat(file.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);
@@ -403,6 +401,68 @@ TEST(HostileInput, PreferencesFilesTooDeepOrTooLargeAreSetAsideAndDefaultsApply)
     EXPECT_EQ(prefs.loadProblem(), "");
     EXPECT_EQ(prefs.string("text"), std::string(1000, '[') + "\"{");
     EXPECT_EQ(prefs.object("deep"), PreferenceValue(OtherValue{}));
+}
+
+TEST(HostileInput, PreferencesSavesNeverWriteThroughLinksPlantedInTheFolder) {
+    ScratchFolder scratch;
+    const fs::path outside = scratch.path / "outside";
+    const fs::path folder = scratch.path / "prefs";
+    fs::create_directory(outside);
+    fs::create_directory(folder);
+    const std::string file = (folder / "preferences.json").string();
+    const std::string fixedTemporary = file + ".tmp-" + std::to_string(getpid());
+    const std::vector<std::string> otherNames = {file + ".tmp", file + ".tmp-0", file + ".new",
+                                                 file + "~"};
+
+    // Links to victims outside: the file itself, the temporary name saves
+    // used to take, and other names a save might pick.
+    std::map<fs::path, std::string> victims;
+    auto victim = [&](const std::string& name, const std::string& bytes) {
+        const fs::path target = outside / name;
+        spit(target, bytes);
+        victims[target] = bytes;
+        return target;
+    };
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round == 0 ? "hard link at the file, symbolic link at the temporary name"
+                                : "symbolic link at the file, hard link at the temporary name");
+        for (const auto& entry : fs::directory_iterator(folder)) fs::remove(entry.path());
+        const std::string r = std::to_string(round);
+        const auto stored = victim("stored" + r, R"({"x": )" + r + "}");
+        const auto temporary = victim("temporary" + r, "not yours " + r);
+        if (round == 0) {
+            fs::create_hard_link(stored, file);
+            fs::create_symlink(temporary, fixedTemporary);
+        } else {
+            fs::create_symlink(stored, file);
+            fs::create_hard_link(temporary, fixedTemporary);
+        }
+        for (size_t i = 0; i < otherNames.size(); ++i) {
+            const auto target = victim("other" + r + "-" + std::to_string(i), "other");
+            if (i % 2) {
+                fs::create_hard_link(target, otherNames[i]);
+            } else {
+                fs::create_symlink(target, otherNames[i]);
+            }
+        }
+
+        JsonFilePreferences prefs(file);
+        EXPECT_EQ(prefs.doubleValue("x"), double(round));
+        for (int i = 0; i < 3; ++i) {
+            prefs.set("saved", double(i));
+            prefs.flush();
+        }
+        EXPECT_EQ(prefs.savesCompleted(), 3);
+        EXPECT_EQ(prefs.saveFailuresReported(), 0);
+        EXPECT_EQ(fs::symlink_status(file).type(), fs::file_type::regular);
+        EXPECT_EQ(fs::hard_link_count(file), 1u);
+        EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+        EXPECT_EQ(JsonFilePreferences(file).doubleValue("saved"), 2.0);
+        // Only what was planted stays beside the file: no temporary file is left behind.
+        EXPECT_EQ(namesIn(folder).size(), 2 + otherNames.size());
+        for (const auto& [target, bytes] : victims) EXPECT_EQ(slurp(target), bytes) << target;
+    }
+    EXPECT_EQ(namesIn(scratch.path), (std::set<std::string>{"outside", "prefs"}));
 }
 
 TEST(PreferencesReaders, DefaultsAndCrossTypeRules) {
