@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/serial_queue.h"
 
 namespace vsc {
 
@@ -20,7 +21,7 @@ struct OtherValue {
 using PreferenceValue = std::variant<std::string, double, bool, WallTime, OtherValue>;
 
 // The per-user preferences store: typed values under string keys, read once
-// and written back at every change.
+// and written back after every change.
 class Preferences {
   public:
     virtual ~Preferences() = default;
@@ -38,6 +39,10 @@ class Preferences {
 
     virtual void set(const std::string& key, const PreferenceValue& value) = 0;
     virtual void remove(const std::string& key) = 0;
+
+    // Returns once everything set so far is stored for good; called before the
+    // program ends, since writing back may lag behind the setters.
+    virtual void flush() = 0;
 };
 
 // The store as a JSON file, $XDG_CONFIG_HOME/vendaroscope-virtualcam/
@@ -47,26 +52,46 @@ class Preferences {
 // file, fsync, rename). A file that cannot be read or parsed is moved aside,
 // reported once through loadProblem() and the journal, and the store starts
 // empty; nothing else is ever lost.
+//
+// Reads answer from memory. Changes are written back off the calling thread,
+// a burst of them as one write a moment after the first; setting a value that
+// is already stored writes nothing. A save that fails keeps the values in
+// memory, is reported once until a save succeeds again, and is retried with
+// the next change or flush.
 class JsonFilePreferences final : public Preferences {
   public:
-    // path empty: the default location above.
-    explicit JsonFilePreferences(std::string path = {});
-    ~JsonFilePreferences() override;
+    // How long a change waits for others to join its write.
+    static constexpr double kWriteDelaySeconds = 0.1;
+
+    // path empty: the default location above. writer: the queue the saves run
+    // on; empty: a queue of the store's own.
+    explicit JsonFilePreferences(std::string path = {}, std::shared_ptr<SerialQueue> writer = {});
+    ~JsonFilePreferences() override;  // flushes
 
     std::optional<PreferenceValue> object(const std::string& key) override;
     void set(const std::string& key, const PreferenceValue& value) override;
     void remove(const std::string& key) override;
+    void flush() override;
 
     const std::string& path() const;
     // The message to show once when the stored file was unreadable, else empty,
     // for example "Preferences file unreadable; kept as <path> and started from defaults".
     const std::string& loadProblem() const;
 
+    // How often the file has been replaced, and how many runs of failed saves
+    // have been reported (a run ends with the next successful save).
+    int savesCompleted() const;
+    int saveFailuresReported() const;
+
     static std::string defaultPath();
 
   private:
     struct State;
-    std::unique_ptr<State> state_;
+    void queueSave();
+
+    // Saves queued on the writer hold the state weakly; the writer goes first.
+    std::shared_ptr<State> state_;
+    std::shared_ptr<SerialQueue> writer_;
 };
 
 // An in-memory store for tests and programs that must not touch the user's file.
@@ -75,6 +100,7 @@ class MemoryPreferences final : public Preferences {
     std::optional<PreferenceValue> object(const std::string& key) override;
     void set(const std::string& key, const PreferenceValue& value) override;
     void remove(const std::string& key) override;
+    void flush() override {}
 
   private:
     struct Entry {

@@ -6,11 +6,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <utility>
 
 #include "platform/journal_log.h"
 #include "platform/preferences.h"
@@ -150,9 +152,44 @@ bool writeAll(int fd, const std::string& bytes) {
     return true;
 }
 
+// The file is one flat object whose dates are one level deeper. A file far
+// larger or deeper than that is not ours; taken in, deep nesting would
+// overflow the stack of the JSON library (it copies values recursively) and
+// blow up into a huge pretty-printed file at the next save.
+constexpr size_t kMaxFileBytes = 1 << 20;
+constexpr int kMaxNesting = 16;
+
+// Counts brackets outside strings, without recursion, so that the parser
+// never sees a document nested deeper than the limit.
+bool nestsDeeperThan(const std::string& text, int limit) {
+    int depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            if (++depth > limit) return true;
+        } else if ((c == '}' || c == ']') && depth > 0) {
+            --depth;
+        }
+    }
+    return false;
+}
+
 enum class ReadOutcome { Missing, Read, Failed };
 
-ReadOutcome readWholeFile(const std::string& path, std::string& bytes, std::string& reason) {
+// Reads at most limit + 1 bytes, enough to tell that a file is too large.
+ReadOutcome readFileUpTo(const std::string& path, size_t limit, std::string& bytes,
+                         std::string& reason) {
     // Non-blocking so that a FIFO in the file's place cannot hang the start.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
@@ -167,8 +204,8 @@ ReadOutcome readWholeFile(const std::string& path, std::string& bytes, std::stri
         return ReadOutcome::Failed;
     }
     char buffer[65536];
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    while (bytes.size() <= limit) {
+        const ssize_t got = ::read(fd, buffer, std::min(sizeof buffer, limit + 1 - bytes.size()));
         if (got < 0) {
             if (errno == EINTR) continue;
             reason = errorText(errno);
@@ -219,39 +256,52 @@ std::string moveAside(const std::string& path, int& error) {
     return {};
 }
 
-// Every save goes through the same temporary name in this process, so saves
-// from two stores on one path must not interleave.
-std::mutex& saveSerialiser() {
-    static std::mutex serialiser;
-    return serialiser;
-}
-
 }  // namespace
 
 struct JsonFilePreferences::State {
     std::string path;
     std::string loadProblem;
-    std::mutex mutex;
+
+    std::mutex mutex;  // guards document, changed and writeQueued
     Json document = Json::object();
+    bool changed = false;      // the document differs from what was last written
+    bool writeQueued = false;  // a save waits on the writer
+
+    // Held for a whole save, so that saves reach the file in the order their
+    // snapshots were taken. Guards what follows.
+    std::mutex writeMutex;
     // Off when an unreadable file could not be moved aside: saving would destroy it.
     bool saving = true;
+    // A full disk or a read-only folder fails every save alike: one report
+    // stands for the whole run of failures until a save goes through.
+    bool failing = false;
+    int savesCompleted = 0;
+    int failuresReported = 0;
 
     void load();
-    void save();
+    // Writes the document when it changed since the last write; the caller holds writeMutex.
+    void saveChanges();
+    bool save(const std::string& bytes);
 };
 
 void JsonFilePreferences::State::load() {
     std::string bytes;
     std::string reason;
-    const ReadOutcome outcome = readWholeFile(path, bytes, reason);
+    const ReadOutcome outcome = readFileUpTo(path, kMaxFileBytes, bytes, reason);
     if (outcome == ReadOutcome::Missing) return;
     if (outcome == ReadOutcome::Read) {
-        Json parsed = Json::parse(bytes, nullptr, /*allow_exceptions=*/false);
-        if (parsed.is_object()) {
-            document = std::move(parsed);
-            return;
+        if (bytes.size() > kMaxFileBytes) {
+            reason = "larger than 1 MiB";
+        } else if (nestsDeeperThan(bytes, kMaxNesting)) {
+            reason = "nested more than " + std::to_string(kMaxNesting) + " levels deep";
+        } else {
+            Json parsed = Json::parse(bytes, nullptr, /*allow_exceptions=*/false);
+            if (parsed.is_object()) {
+                document = std::move(parsed);
+                return;
+            }
+            reason = parsed.is_discarded() ? "not valid JSON" : "not a JSON object";
         }
-        reason = parsed.is_discarded() ? "not valid JSON" : "not a JSON object";
     }
 
     int error = 0;
@@ -268,25 +318,44 @@ void JsonFilePreferences::State::load() {
     journalLog(kSubsystem, kCategory, loadProblem);
 }
 
-void JsonFilePreferences::State::save() {
+void JsonFilePreferences::State::saveChanges() {
     if (!saving) return;
-    const std::string bytes = document.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
-    const std::string folder = parentOf(path);
-    const std::string temporary = path + ".tmp-" + std::to_string(::getpid());
+    std::string bytes;
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        if (!changed) return;
+        changed = false;
+        bytes = document.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+    }
+    if (save(bytes)) return;
+    // Kept for the next change or flush to try again.
+    std::lock_guard<std::mutex> hold(mutex);
+    changed = true;
+}
 
-    std::lock_guard<std::mutex> serialise(saveSerialiser());
+bool JsonFilePreferences::State::save(const std::string& bytes) {
+    const std::string folder = parentOf(path);
+    std::string temporary = path + ".tmp-XXXXXX";
     auto fail = [&](const char* step, int error) {
-        journalLog(kSubsystem, kCategory,
-                   "Could not save preferences to " + path + " (" + step + ": " + errorText(error) +
-                       "); the change is kept until the program quits");
+        if (!failing) {
+            failing = true;
+            ++failuresReported;
+            journalLog(kSubsystem, kCategory,
+                       "Could not save preferences to " + path + " (" + step + ": " +
+                           errorText(error) +
+                           "); changes stay in memory and are saved again with the next change "
+                           "or when the program ends");
+        }
+        return false;
     };
 
     int error = 0;
     if (!makeFolders(folder, error)) return fail("creating the folder", error);
-    const int fd =
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // A new file under a name nobody can guess, created exclusively: a link
+    // planted in the folder is never opened, so never written through.
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) return fail("creating the temporary file", errno);
-    // A left-over temporary file keeps its old mode through O_CREAT.
+    // 0600 whatever the umask took away.
     if (fchmod(fd, 0600) != 0 || !writeAll(fd, bytes) || fsync(fd) != 0) {
         error = errno;
         ::close(fd);
@@ -303,19 +372,35 @@ void JsonFilePreferences::State::save() {
         ::unlink(temporary.c_str());
         return fail("replacing the file", error);
     }
+    ++savesCompleted;
+    // The file is replaced from here on; a folder that cannot be synced is only reported.
     const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folderFd < 0) return fail("opening the folder", errno);
+    if (folderFd < 0) {
+        fail("opening the folder", errno);
+        return true;
+    }
     // Some file systems cannot sync a folder (EINVAL); the rename stands anyway.
-    if (fsync(folderFd) != 0 && errno != EINVAL) fail("syncing the folder", errno);
+    if (fsync(folderFd) != 0 && errno != EINVAL) {
+        fail("syncing the folder", errno);
+    } else {
+        failing = false;
+    }
     ::close(folderFd);
+    return true;
 }
 
-JsonFilePreferences::JsonFilePreferences(std::string path) : state_(std::make_unique<State>()) {
+JsonFilePreferences::JsonFilePreferences(std::string path, std::shared_ptr<SerialQueue> writer)
+    : state_(std::make_shared<State>()), writer_(std::move(writer)) {
     state_->path = path.empty() ? defaultPath() : std::move(path);
     state_->load();
+    if (!writer_) writer_ = std::make_shared<ThreadSerialQueue>("vsc.virtualcam.preferences");
 }
 
-JsonFilePreferences::~JsonFilePreferences() = default;
+JsonFilePreferences::~JsonFilePreferences() {
+    flush();
+    // A save the writer is running ends before the queue does.
+    writer_.reset();
+}
 
 std::optional<PreferenceValue> JsonFilePreferences::object(const std::string& key) {
     std::lock_guard<std::mutex> hold(state_->mutex);
@@ -325,22 +410,69 @@ std::optional<PreferenceValue> JsonFilePreferences::object(const std::string& ke
 }
 
 void JsonFilePreferences::set(const std::string& key, const PreferenceValue& value) {
-    std::lock_guard<std::mutex> hold(state_->mutex);
-    Json& slot = state_->document[key];
-    // Setting "no meaningful value" over a value the program does not
-    // understand leaves that value alone.
-    if (std::holds_alternative<OtherValue>(value) && !slot.is_null() &&
-        std::holds_alternative<OtherValue>(fromJson(slot))) {
-        return;
+    bool queue = false;
+    {
+        std::lock_guard<std::mutex> hold(state_->mutex);
+        Json& document = state_->document;
+        Json wanted = toJson(value);
+        const auto found = document.find(key);
+        if (found == document.end()) {
+            document.emplace(key, std::move(wanted));
+        } else {
+            // Setting "no meaningful value" over a value the program does not
+            // understand leaves that value alone.
+            if (std::holds_alternative<OtherValue>(value) &&
+                std::holds_alternative<OtherValue>(fromJson(*found))) {
+                return;
+            }
+            // Equal as a value (a date or a whole number may be spelt
+            // otherwise in a hand-written file) or equal as written.
+            if (fromJson(*found) == value || *found == wanted) return;
+            *found = std::move(wanted);
+        }
+        state_->changed = true;
+        queue = !std::exchange(state_->writeQueued, true);
     }
-    slot = toJson(value);
-    state_->save();
+    if (queue) queueSave();
 }
 
 void JsonFilePreferences::remove(const std::string& key) {
-    std::lock_guard<std::mutex> hold(state_->mutex);
-    if (state_->document.erase(key) == 0) return;
-    state_->save();
+    bool queue = false;
+    {
+        std::lock_guard<std::mutex> hold(state_->mutex);
+        if (state_->document.erase(key) == 0) return;
+        state_->changed = true;
+        queue = !std::exchange(state_->writeQueued, true);
+    }
+    if (queue) queueSave();
+}
+
+void JsonFilePreferences::queueSave() {
+    writer_->asyncAfter(kWriteDelaySeconds, [weak = std::weak_ptr<State>(state_)] {
+        const auto state = weak.lock();
+        if (!state) return;
+        std::lock_guard<std::mutex> write(state->writeMutex);
+        {
+            std::lock_guard<std::mutex> hold(state->mutex);
+            state->writeQueued = false;
+        }
+        state->saveChanges();
+    });
+}
+
+void JsonFilePreferences::flush() {
+    std::lock_guard<std::mutex> write(state_->writeMutex);
+    state_->saveChanges();
+}
+
+int JsonFilePreferences::savesCompleted() const {
+    std::lock_guard<std::mutex> write(state_->writeMutex);
+    return state_->savesCompleted;
+}
+
+int JsonFilePreferences::saveFailuresReported() const {
+    std::lock_guard<std::mutex> write(state_->writeMutex);
+    return state_->failuresReported;
 }
 
 const std::string& JsonFilePreferences::path() const {

@@ -498,6 +498,7 @@ TEST_F(ModelTest, ACorruptPreferencesFileLeavesTheModelOnDefaults) {
     }
     EXPECT_EQ(kept, 1);
     model->setUrl(kUrl);
+    store.flush();
     EXPECT_EQ(vsc::JsonFilePreferences(file.string()).string("programURL"), kUrl);
 }
 

@@ -1,16 +1,22 @@
 #include "platform/preferences.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <thread>
+
+#include "support/fakes.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -79,18 +85,17 @@ TEST_F(PreferencesFile, EveryTypeAndOddKeysReadBackThroughASecondStore) {
 }
 
 TEST_F(PreferencesFile, FileIsPrivatePrettyJsonWithTaggedMillisecondDates) {
-    // A temporary file left by an earlier crash under our pid must not pass on its mode.
-    const std::string leftover = file + ".tmp-" + std::to_string(getpid());
-    spit(leftover, "stale");
-    fs::permissions(leftover,
-                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+    const mode_t umaskBefore = umask(0222);  // even one that takes the owner's write bit
     JsonFilePreferences prefs(file);
     prefs.set("when", utc(2026, 12, 8, 21, 25, 21, 123) + microseconds{999});
+    prefs.flush();
+    umask(umaskBefore);
     struct stat info {};
     ASSERT_EQ(stat(file.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);
     prefs.set("name", std::string("x"));
     prefs.set("name", std::string("y"));  // replaced where it stands
+    prefs.flush();
     EXPECT_EQ(onDisk(), nlohmann::json::parse(
                             R"({"when": {"$date": "2026-12-08T21:25:21.123Z"}, "name": "y"})"));
     EXPECT_NE(slurp(file).find("\n  \"name\": \"y\""), std::string::npos);
@@ -120,6 +125,7 @@ TEST_F(PreferencesFile, HandWrittenDatesAndUnknownValuesAreUnderstoodAndKept) {
 
     prefs.set("added", true);
     prefs.set("list", OtherValue{});  // means nothing, so the list stays
+    prefs.flush();
     const auto written = onDisk();
     for (const auto& [key, value] : unknown.items()) EXPECT_EQ(written.at(key), value) << key;
     EXPECT_EQ(written.at("added"), true);
@@ -153,6 +159,7 @@ TEST_F(PreferencesFile, UnreadableFilesAreMovedAsideIntactAndReplacedByAFreshOne
         EXPECT_EQ(prefs.object("a"), std::nullopt);
 
         prefs.set("a", true);
+        prefs.flush();
         EXPECT_EQ(onDisk(), nlohmann::json::parse(R"({"a": true})"));
         EXPECT_TRUE(JsonFilePreferences(file).loadProblem().empty());
     }
@@ -179,6 +186,7 @@ TEST_F(PreferencesFile, RemoveDeletesFromTheFile) {
     prefs.set("b", 2.0);
     prefs.remove("a");
     prefs.remove("never there");
+    prefs.flush();
     EXPECT_EQ(prefs.object("a"), std::nullopt);
     EXPECT_EQ(onDisk(), nlohmann::json::parse(R"({"b": 2})"));
     EXPECT_EQ(JsonFilePreferences(file).object("a"), std::nullopt);
@@ -189,6 +197,7 @@ TEST_F(PreferencesFile, MissingFoldersAreCreatedPrivateAndAFailedSaveKeepsTheVal
     JsonFilePreferences prefs((deep / "preferences.json").string());
     EXPECT_FALSE(fs::exists(deep));  // nothing is written before the first change
     prefs.set("k", std::string("v"));
+    prefs.flush();
     EXPECT_EQ(JsonFilePreferences((deep / "preferences.json").string()).string("k"), "v");
     EXPECT_EQ(fs::status(deep).permissions(), fs::perms::owner_all);
     EXPECT_EQ(fs::status(dir / "one").permissions(), fs::perms::owner_all);
@@ -200,7 +209,7 @@ TEST_F(PreferencesFile, MissingFoldersAreCreatedPrivateAndAFailedSaveKeepsTheVal
     EXPECT_EQ(stuck.doubleValue("k"), 5.0);
 }
 
-TEST_F(PreferencesFile, ConcurrentWritersAllLand) {
+TEST_F(PreferencesFile, ConcurrentWritersAllLandThroughTheStoresOwnWriter) {
     JsonFilePreferences prefs(file);
     std::vector<std::thread> writers;
     for (int t = 0; t < 4; ++t)
@@ -211,7 +220,249 @@ TEST_F(PreferencesFile, ConcurrentWritersAllLand) {
             }
         });
     for (auto& writer : writers) writer.join();
-    EXPECT_EQ(onDisk().size(), 32u);
+    // Nobody flushes: the store's writer thread saves by itself.
+    EXPECT_TRUE(vsc::test::eventually([&] {
+        return nlohmann::json::parse(slurp(file), nullptr, false).size() == 32u;
+    })) << slurp(file);
+}
+
+TEST_F(PreferencesFile, ABurstOfChangesIsOneWriteOffTheCallerAndNothingIsLostAtTheEnd) {
+    spit(file, R"({"count": 7, "when": {"$date": "2026-12-08T21:25:21Z"}, "gone": 1})");
+    auto writer = std::make_shared<vsc::test::ManualSerialQueue>();
+    {
+        JsonFilePreferences prefs(file, writer);
+        for (int step = 0; step <= 100; ++step) prefs.set("videoDelayMs", double(step));
+        prefs.set("pcrHost", std::string("10.0.0.5"));
+        prefs.remove("gone");
+        // Answered from memory at once; the file waits for the writer.
+        EXPECT_EQ(prefs.doubleValue("videoDelayMs"), 100.0);
+        EXPECT_TRUE(onDisk().contains("gone"));
+        EXPECT_EQ(writer->delays, std::vector<double>{JsonFilePreferences::kWriteDelaySeconds});
+        writer->runAll();
+        EXPECT_EQ(prefs.savesCompleted(), 1);
+        EXPECT_EQ(onDisk(), nlohmann::json::parse(R"({"count": 7, "videoDelayMs": 100,
+            "when": {"$date": "2026-12-08T21:25:21Z"}, "pcrHost": "10.0.0.5"})"));
+
+        // Storing what is stored already, however the file spells it, and
+        // removing what is absent write nothing.
+        prefs.set("pcrHost", std::string("10.0.0.5"));
+        prefs.set("videoDelayMs", 100.0);
+        prefs.set("count", 7.0);
+        prefs.set("when", utc(2026, 12, 8, 21, 25, 21));
+        prefs.remove("gone");
+        prefs.flush();
+        EXPECT_EQ(writer->delays.size(), 1u);
+        EXPECT_EQ(prefs.savesCompleted(), 1);
+        // A date finer than the file's milliseconds is not written again either.
+        prefs.set("precise", utc(2026, 1, 2, 3, 4, 5) + microseconds{250});
+        writer->runAll();
+        prefs.set("precise", utc(2026, 1, 2, 3, 4, 5) + microseconds{250});
+        prefs.flush();
+        EXPECT_EQ(writer->delays.size(), 2u);
+        EXPECT_EQ(prefs.savesCompleted(), 2);
+
+        // flush writes what is pending at once; the save still queued finds nothing to do.
+        prefs.set("ndiEnabled", true);
+        prefs.flush();
+        EXPECT_EQ(onDisk().at("ndiEnabled"), true);
+        writer->runAll();
+        EXPECT_EQ(prefs.savesCompleted(), 3);
+
+        prefs.set("ndiName", std::string("last words"));
+    }
+    EXPECT_EQ(onDisk().value("ndiName", ""), "last words");
+    writer->runAll();  // a save queued by a store that is gone does nothing
+    EXPECT_EQ(JsonFilePreferences(file).string("ndiName"), "last words");
+}
+
+// Every write to a regular file beyond a few bytes fails, as on a full disk;
+// unlike a read-only folder this holds for root too.
+class FullDisk {
+  public:
+    FullDisk() {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        previous_ = signal(SIGXFSZ, SIG_IGN);
+        rlimit tiny = saved_;
+        tiny.rlim_cur = 16;
+        setrlimit(RLIMIT_FSIZE, &tiny);
+    }
+    ~FullDisk() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        signal(SIGXFSZ, previous_);
+    }
+
+  private:
+    rlimit saved_{};
+    sighandler_t previous_ = SIG_DFL;
+};
+
+TEST_F(PreferencesFile, OnAFullDiskTheOldFileStaysTheValuesLiveAndTheFailureIsReportedOnce) {
+    auto writer = std::make_shared<vsc::test::ManualSerialQueue>();
+    {
+        JsonFilePreferences prefs(file, writer);
+        prefs.set("a", 1.0);
+        prefs.flush();
+        const std::string before = slurp(file);
+        {
+            FullDisk full;
+            prefs.set("b", std::string(100, 'b'));
+            writer->runAll();
+            prefs.set("c", true);
+            writer->runAll();
+            prefs.flush();
+        }
+        EXPECT_EQ(prefs.saveFailuresReported(), 1);
+        EXPECT_EQ(prefs.savesCompleted(), 1);
+        EXPECT_EQ(slurp(file), before);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+        EXPECT_EQ(prefs.string("b"), std::string(100, 'b'));
+        EXPECT_TRUE(prefs.boolValue("c"));
+
+        // Room again: what failed goes out with the next flush, with no new change.
+        prefs.flush();
+        EXPECT_EQ(onDisk(), nlohmann::json::parse(R"({"a": 1, "b": ")" + std::string(100, 'b') +
+                                                  R"(", "c": true})"));
+        // A later failure is a new run, reported again.
+        {
+            FullDisk full;
+            prefs.set("d", std::string(100, 'd'));
+            writer->runAll();
+        }
+        EXPECT_EQ(prefs.saveFailuresReported(), 2);
+    }
+    EXPECT_EQ(onDisk().value("d", ""), std::string(100, 'd'));
+}
+
+// A private scratch folder for the cases that need no fixture of their own.
+struct ScratchFolder {
+    ScratchFolder() {
+        std::string pattern = (fs::temp_directory_path() / "vsc-prefs-XXXXXX").string();
+        if (mkdtemp(pattern.data()) != nullptr) path = pattern;
+    }
+    ~ScratchFolder() {
+        if (!path.empty()) fs::remove_all(path);
+    }
+    fs::path path;
+};
+
+std::set<std::string> namesIn(const fs::path& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+TEST(HostileInput, PreferencesFilesTooDeepOrTooLargeAreSetAsideAndDefaultsApply) {
+    auto nested = [](int levels) {
+        std::string text = "{\"a\": ";
+        for (int i = 0; i < levels; ++i) text += i % 2 ? "{\"k\": " : "[";
+        text += "1";
+        for (int i = levels - 1; i >= 0; --i) text += i % 2 ? "}" : "]";
+        return text + "}";
+    };
+    const std::vector<std::pair<const char*, std::string>> hostile = {
+        {"100k levels", nested(100'000)},
+        {"20k levels", nested(20'000)},
+        {"17 levels", nested(16)},
+        {"2 MiB", "{\"a\": \"" + std::string(2 << 20, 'x') + "\"}"},
+        {"1 MiB and a byte", "{\"a\": \"" + std::string((1 << 20) - 8, 'x') + "\"}"},
+    };
+    for (const auto& [label, bytes] : hostile) {
+        SCOPED_TRACE(label);
+        ScratchFolder scratch;
+        const fs::path folder = scratch.path / "prefs";
+        fs::create_directory(folder);
+        const std::string file = (folder / "preferences.json").string();
+        spit(file, bytes);
+
+        JsonFilePreferences prefs(file);
+        EXPECT_NE(prefs.loadProblem().find("unreadable"), std::string::npos);
+        EXPECT_EQ(prefs.object("a"), std::nullopt);
+        const auto names = namesIn(folder);
+        ASSERT_EQ(names.size(), 1u);
+        EXPECT_EQ(names.begin()->rfind("preferences.json.unreadable-", 0), 0u);
+        EXPECT_TRUE(slurp(folder / *names.begin()) == bytes);
+
+        prefs.set("k", true);
+        prefs.flush();
+        const std::string saved = slurp(file);
+        EXPECT_TRUE(saved == "{\n  \"k\": true\n}\n") << saved.substr(0, 100);
+        EXPECT_EQ(namesIn(scratch.path), std::set<std::string>{"prefs"});
+    }
+
+    // Just inside the limits (16 levels, 1 MiB) and with brackets inside strings: read as usual.
+    ScratchFolder scratch;
+    const std::string file = (scratch.path / "preferences.json").string();
+    const std::string head = "{\"text\": \"" + std::string(1000, '[') +
+                             "\\\"{\", \"deep\": " + nested(14) + ", \"pad\": \"";
+    spit(file, head + std::string((1 << 20) - head.size() - 2, 'x') + "\"}");
+    ASSERT_EQ(fs::file_size(file), size_t(1) << 20);
+    JsonFilePreferences prefs(file);
+    EXPECT_EQ(prefs.loadProblem(), "");
+    EXPECT_EQ(prefs.string("text"), std::string(1000, '[') + "\"{");
+    EXPECT_EQ(prefs.object("deep"), PreferenceValue(OtherValue{}));
+}
+
+TEST(HostileInput, PreferencesSavesNeverWriteThroughLinksPlantedInTheFolder) {
+    ScratchFolder scratch;
+    const fs::path outside = scratch.path / "outside";
+    const fs::path folder = scratch.path / "prefs";
+    fs::create_directory(outside);
+    fs::create_directory(folder);
+    const std::string file = (folder / "preferences.json").string();
+    const std::string fixedTemporary = file + ".tmp-" + std::to_string(getpid());
+    const std::vector<std::string> otherNames = {file + ".tmp", file + ".tmp-0", file + ".new",
+                                                 file + "~"};
+
+    // Links to victims outside: the file itself, the temporary name saves
+    // used to take, and other names a save might pick.
+    std::map<fs::path, std::string> victims;
+    auto victim = [&](const std::string& name, const std::string& bytes) {
+        const fs::path target = outside / name;
+        spit(target, bytes);
+        victims[target] = bytes;
+        return target;
+    };
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round == 0 ? "hard link at the file, symbolic link at the temporary name"
+                                : "symbolic link at the file, hard link at the temporary name");
+        for (const auto& entry : fs::directory_iterator(folder)) fs::remove(entry.path());
+        const std::string r = std::to_string(round);
+        const auto stored = victim("stored" + r, R"({"x": )" + r + "}");
+        const auto temporary = victim("temporary" + r, "not yours " + r);
+        if (round == 0) {
+            fs::create_hard_link(stored, file);
+            fs::create_symlink(temporary, fixedTemporary);
+        } else {
+            fs::create_symlink(stored, file);
+            fs::create_hard_link(temporary, fixedTemporary);
+        }
+        for (size_t i = 0; i < otherNames.size(); ++i) {
+            const auto target = victim("other" + r + "-" + std::to_string(i), "other");
+            if (i % 2) {
+                fs::create_hard_link(target, otherNames[i]);
+            } else {
+                fs::create_symlink(target, otherNames[i]);
+            }
+        }
+
+        JsonFilePreferences prefs(file);
+        EXPECT_EQ(prefs.doubleValue("x"), double(round));
+        for (int i = 0; i < 3; ++i) {
+            prefs.set("saved", double(i));
+            prefs.flush();
+        }
+        EXPECT_EQ(prefs.savesCompleted(), 3);
+        EXPECT_EQ(prefs.saveFailuresReported(), 0);
+        EXPECT_EQ(fs::symlink_status(file).type(), fs::file_type::regular);
+        EXPECT_EQ(fs::hard_link_count(file), 1u);
+        EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+        EXPECT_EQ(JsonFilePreferences(file).doubleValue("saved"), 2.0);
+        // Only what was planted stays beside the file: no temporary file is left behind.
+        EXPECT_EQ(namesIn(folder).size(), 2 + otherNames.size());
+        for (const auto& [target, bytes] : victims) EXPECT_EQ(slurp(target), bytes) << target;
+    }
+    EXPECT_EQ(namesIn(scratch.path), (std::set<std::string>{"outside", "prefs"}));
 }
 
 TEST(PreferencesReaders, DefaultsAndCrossTypeRules) {

@@ -169,5 +169,6 @@ int main() {
         std::fputs("the receiver's children did not end in time\n", stderr);
     std::fflush(stdout);
     // Worker threads may still be winding down; end without tearing them apart.
+    preferences.flush();
     std::_Exit(0);
 }
