@@ -33,10 +33,11 @@ configure build-tsan -DVSC_SANITIZE=thread -DVSC_BUILD_BENCH=OFF
 ninja -C build-tsan -j "$JOBS" vsc-unit-tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp \
     ctest --test-dir build-tsan -L unit --output-on-failure -j "$JOBS"
-# The studio browser's own thread against the real avahi-daemon.
+# The threaded parts against the real services: the studio browser on
+# avahi-daemon, the sound on PipeWire.
 ninja -C build-tsan -j "$JOBS" vsc-e2e-tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp \
-    ctest --test-dir build-tsan -R '^StudioBrowserWithAvahi' --output-on-failure
+    ctest --test-dir build-tsan -R '^(StudioBrowserWithAvahi|AudioSystemThreads)' --output-on-failure
 
 echo "== end-to-end tests"
 ctest --test-dir build -L e2e --output-on-failure

@@ -48,14 +48,16 @@ std::vector<pid_t> childrenOf(pid_t parent, const std::string& program = "ffmpeg
     return found;
 }
 
+// The stored address has a tab before it and a space after it (typed that
+// way into the settings): sending resumes all the same.
 TEST(HeadlessHost, ResumesSendingFromTheStoreAndEndsLikeTheApplication) {
     vsc::test::TestStudio studio;
     char pattern[] = "/tmp/vsc-headless-XXXXXX";
     fs::path config = mkdtemp(pattern);
     fs::create_directories(config / "vendaroscope-virtualcam");
     fs::path prefs = config / "vendaroscope-virtualcam" / "preferences.json";
-    std::ofstream(prefs) << "{\"programURL\": \"" << studio.url("STAGE_1")
-                         << "\", \"setupCompleted\": true, \"resumeSending\": true}";
+    std::ofstream(prefs) << "{\"programURL\": \"\\t" << studio.url("STAGE_1")
+                         << " \", \"setupCompleted\": true, \"resumeSending\": true}";
     fs::path log = config / "host.log";
 
     // The host writes its activity log to stdout; keep it in a file.
