@@ -1,5 +1,7 @@
 // vendaroscope-camera: the camera program. It publishes the camera
-// "Vendaroscope Program" on PipeWire and runs until it is ended.
+// "Vendaroscope Program" on PipeWire and runs until it is ended (exit 0), or
+// until the PipeWire server is not there or goes away (exit non-zero: its
+// service starts it again).
 #include <signal.h>
 #include <unistd.h>
 
@@ -41,8 +43,19 @@ int main() {
     std::fprintf(stdout, "vendaroscope-camera ready\n");
     std::fflush(stdout);
 
-    int received = 0;
-    sigwait(&stop, &received);
+    // Until told to end, or until the PipeWire server goes away (it restarted):
+    // then the nodes are gone for good, and the program ends with a failure
+    // so that its service starts it again, to publish the camera anew.
+    bool serverGone = false;
+    for (;;) {
+        timespec poll{0, 250'000'000};
+        if (sigtimedwait(&stop, nullptr, &poll) >= 0) break;
+        if (service->connection().broken()) {
+            serverGone = true;
+            host.log("PipeWire went away; ending so that the camera is published anew");
+            break;
+        }
+    }
     // The frame timer and what it queued must be done before the streams go:
     // a tick in flight would otherwise take a buffer from a stream being
     // destroyed. Twice: a sink answer queued by the last tick runs before the
@@ -56,5 +69,5 @@ int main() {
     }
     // Leave the graph cleanly so readers see the camera go at once.
     service.reset();
-    std::_Exit(0);
+    std::_Exit(serverGone ? 3 : 0);
 }

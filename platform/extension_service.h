@@ -51,12 +51,12 @@ class ExtensionRequestDelegate {
 class ExtensionService {
   public:
     virtual ~ExtensionService() = default;
-    virtual ExtensionRequestId submitActivation(const std::string& identifier,
-                                                std::weak_ptr<ExtensionRequestDelegate> delegate) = 0;
+    virtual ExtensionRequestId submitActivation(
+        const std::string& identifier, std::weak_ptr<ExtensionRequestDelegate> delegate) = 0;
     virtual ExtensionRequestId submitDeactivation(
         const std::string& identifier, std::weak_ptr<ExtensionRequestDelegate> delegate) = 0;
-    virtual ExtensionRequestId submitProperties(const std::string& identifier,
-                                                std::weak_ptr<ExtensionRequestDelegate> delegate) = 0;
+    virtual ExtensionRequestId submitProperties(
+        const std::string& identifier, std::weak_ptr<ExtensionRequestDelegate> delegate) = 0;
 
     // Restarts the service that runs the camera (the camera's own service,
     // where the system offers nothing finer). Blocks: never on the main queue.

@@ -23,6 +23,9 @@ struct SpawnRequest {
     // Restore default handling of SIGHUP, SIGINT, SIGPIPE and SIGTERM and start
     // with an empty signal mask.
     bool defaultSignals = true;
+    // Start the child in a session of its own, away from our terminal and
+    // process group.
+    bool newSession = false;
 };
 
 struct SpawnResult {
@@ -51,5 +54,10 @@ bool isExecutableFile(const std::string& path);
 // The folder holding this program's bundled resources:
 // <folder of the executable>/../share/vendaroscope-virtualcam.
 std::string resourcesDirectory();
+
+// This program's own path, and a helper program of ours: the one beside this
+// program, else the installed one under ../libexec/vendaroscope-virtualcam.
+std::string executablePath();
+std::string helperProgram(const std::string& name);
 
 }  // namespace vsc

@@ -56,6 +56,7 @@ SpawnResult spawnProcess(const SpawnRequest& request) {
 
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
+    short flags = request.newSession ? POSIX_SPAWN_SETSID : 0;
     if (request.defaultSignals) {
         sigset_t defaults;
         sigemptyset(&defaults);
@@ -67,8 +68,9 @@ SpawnResult spawnProcess(const SpawnRequest& request) {
         sigset_t empty;
         sigemptyset(&empty);
         posix_spawnattr_setsigmask(&attributes, &empty);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        flags |= POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
     }
+    posix_spawnattr_setflags(&attributes, flags);
 
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(request.path.c_str()));
@@ -118,14 +120,29 @@ bool isExecutableFile(const std::string& path) {
     return access(path.c_str(), X_OK) == 0;
 }
 
-std::string resourcesDirectory() {
+std::string executablePath() {
     char exe[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (n <= 0) return {};
-    std::string path(exe, static_cast<size_t>(n));
+    return std::string(exe, static_cast<size_t>(n));
+}
+
+namespace {
+std::string executableFolder() {
+    std::string path = executablePath();
     auto slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-    return dir + "/../share/vendaroscope-virtualcam";
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+}  // namespace
+
+std::string resourcesDirectory() {
+    return executableFolder() + "/../share/vendaroscope-virtualcam";
+}
+
+std::string helperProgram(const std::string& name) {
+    std::string beside = executableFolder() + "/" + name;
+    if (isExecutableFile(beside)) return beside;
+    return executableFolder() + "/../libexec/vendaroscope-virtualcam/" + name;
 }
 
 }  // namespace vsc

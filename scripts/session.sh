@@ -28,6 +28,7 @@
 #             config/pipewire/pipewire.conf.d/*.conf, WirePlumber ones into
 #             config/wireplumber/...
 #   state/    XDG_STATE_HOME (WirePlumber's restore state)
+#   data/     XDG_DATA_HOME (where the application installs its camera)
 #   log/      one log per daemon (appended to across restart-audio)
 #   env       `export VAR=...` lines; `source DIR/env` to talk to the session
 #   pids      "ROLE PID COMM" per process we started, in start order
@@ -293,6 +294,7 @@ session_env() {
     export XDG_RUNTIME_DIR="$DIR/runtime"
     export XDG_CONFIG_HOME="$DIR/config"
     export XDG_STATE_HOME="$DIR/state"
+    export XDG_DATA_HOME="$DIR/data"
     export DBUS_SESSION_BUS_ADDRESS="unix:path=$XDG_RUNTIME_DIR/bus"
     # PipeWire prefers PIPEWIRE_RUNTIME_DIR over XDG_RUNTIME_DIR: pin it so an
     # inherited value cannot point our clients at some other daemon.
@@ -305,7 +307,7 @@ write_env() {
     local f="$DIR/env" v
     {
         echo "# source this file to talk to the session in $DIR"
-        for v in XDG_RUNTIME_DIR XDG_CONFIG_HOME XDG_STATE_HOME DBUS_SESSION_BUS_ADDRESS \
+        for v in XDG_RUNTIME_DIR XDG_CONFIG_HOME XDG_STATE_HOME XDG_DATA_HOME DBUS_SESSION_BUS_ADDRESS \
             PIPEWIRE_RUNTIME_DIR; do
             printf 'export %s=%q\n' "$v" "${!v}"
         done
@@ -422,9 +424,28 @@ cmd_start() {  # dir [--avahi]
     echo "$DIR/env"
 }
 
+# The application's user services run under supervisors of their own (where
+# no systemd user manager runs, as here); each holds a lock in the session's
+# runtime folder with its pid in it. Ending a supervisor ends its program.
+stop_user_services() {
+    local lock pid i
+    for lock in "$DIR"/runtime/vendaroscope-virtualcam/*.lock; do
+        [ -f "$lock" ] || continue
+        pid=$(head -c 32 "$lock" | tr -dc 0-9)
+        [ -n "$pid" ] && is_ours "$pid" vendaroscope-supervise || continue
+        kill -TERM "$pid" 2>/dev/null || true
+        for ((i = 0; i < 50; i++)); do
+            is_ours "$pid" vendaroscope-supervise || break
+            sleep 0.1
+        done
+        kill -KILL "$pid" 2>/dev/null || true
+    done
+}
+
 cmd_stop() {  # dir
     set_dir "${1:-}"
     [ -d "$DIR" ] || return 0
+    stop_user_services
     stop_roles
     rm -f "$DIR/env"
 }

@@ -43,11 +43,19 @@ std::string AudioDriverInstaller::resourceCopy() const {
 }
 
 std::string AudioDriverInstaller::installedFolder() const {
-    return configHome_ + "/pipewire/pipewire.conf.d";
+    return configHome_ + "/pipewire";
+}
+
+std::string AudioDriverInstaller::olderFragment() const {
+    return configHome_ + "/pipewire/pipewire.conf.d/" + kFileName;
 }
 
 std::string AudioDriverInstaller::installedFile() const {
     return installedFolder() + "/" + kFileName;
+}
+
+UserServiceSpec AudioDriverInstaller::serviceSpec(const std::string& program) const {
+    return {kServiceName, "Vendaroscope Program Audio microphone", {program, installedFile()}};
 }
 
 std::string AudioDriverInstaller::defaultConfigHome() {
@@ -85,6 +93,12 @@ std::optional<std::string> AudioDriverInstaller::repair(const Reload& reload) co
         return std::string("No configuration folder to install into (no home folder)");
     // File-system calls, not a shell line: a path is only ever a path.
     if (auto failure = installCopy(resourceCopy(), installedFolder(), kFileName)) return failure;
+    // An earlier version ran inside the user's audio server from its
+    // configuration folder: out of there, or its next start would bring a
+    // second microphone.
+    if (::access(olderFragment().c_str(), F_OK) == 0 &&
+        ::rename(olderFragment().c_str(), (installedFile() + ".old").c_str()) != 0)
+        return "Cannot move " + olderFragment() + " away: " + std::strerror(errno);
     return reload ? reload() : std::nullopt;
 }
 

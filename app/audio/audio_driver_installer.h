@@ -5,13 +5,15 @@
 #include <string>
 
 #include "app/audio/audio_driver_state.h"
+#include "platform/user_service.h"
 
 namespace vsc {
 
-// The virtual microphone's installation: a PipeWire configuration file that
-// the application carries among its resources and installs into the user's
-// PipeWire configuration folder. Its version is written inside it as two
-// keys, "vendaroscope.version.short" and "vendaroscope.version.build".
+// The virtual microphone's installation: a PipeWire client configuration
+// that the application carries among its resources and installs into the
+// user's PipeWire configuration folder, where a user service of ours runs it
+// (pipewire -c). Its version is written inside it as two keys,
+// "vendaroscope.version.short" and "vendaroscope.version.build".
 class AudioDriverInstaller {
   public:
     static constexpr const char* kFileName = "vendaroscope-program-audio.conf";
@@ -25,6 +27,9 @@ class AudioDriverInstaller {
     std::string resourceCopy() const;
     std::string installedFolder() const;
     std::string installedFile() const;
+    // Where an earlier version installed it, inside the audio server's own
+    // configuration: moved away by a repair.
+    std::string olderFragment() const;
 
     // "short (build)", "?" for a key that is missing; none when the file
     // cannot be read.
@@ -33,15 +38,20 @@ class AudioDriverInstaller {
     // The state, given whether the system lists a programme audio device.
     AudioDriverState state(bool loaded) const;
 
-    // Reloads the audio server so that it reads its configuration again; an
-    // error text on failure.
+    // Makes the installed configuration live: (re)starts the microphone's
+    // service; an error text on failure.
     using Reload = std::function<std::optional<std::string>()>;
 
     // Replaces the installed configuration with the bundled one (the old one
-    // stays whole until the new one is complete), then reloads the audio
-    // server. An error text on failure. Blocks: never call it on the main
-    // thread.
+    // stays whole until the new one is complete), moves an earlier version's
+    // fragment out of the audio server's configuration, then reloads. An
+    // error text on failure. Blocks: never call it on the main thread.
     std::optional<std::string> repair(const Reload& reload) const;
+
+    // The user service that runs the installed configuration with the
+    // program that publishes it (vendaroscope-microphone).
+    static constexpr const char* kServiceName = "vendaroscope-program-audio";
+    UserServiceSpec serviceSpec(const std::string& program) const;
 
     static std::string defaultConfigHome();
 

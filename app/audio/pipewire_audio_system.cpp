@@ -3,15 +3,10 @@
 #include <spa/param/audio/format-utils.h>
 #include <spa/pod/builder.h>
 #include <spa/utils/result.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
-
-#include "platform/process.h"
 
 namespace vsc {
 namespace {
@@ -86,8 +81,6 @@ void PipeWireAudioSystem::dropConnection() {
     stopPlayback();
     {
         PipeWireConnection::Lock loop(*connection_);
-        if (hosted_) pw_impl_module_destroy(hosted_);
-        hosted_ = nullptr;
         nodes_.reset();
     }
     connection_.reset();
@@ -185,73 +178,6 @@ std::optional<AudioError> PipeWireAudioSystem::start(std::uint32_t deviceId, Ren
 void PipeWireAudioSystem::stop() {
     std::lock_guard<std::mutex> hold(mutex_);
     stopPlayback();
-}
-
-}  // namespace vsc
-
-namespace vsc {
-namespace {
-
-// The text of the `args = { ... }` block of the configuration's loopback.
-std::optional<std::string> loopbackArguments(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) return std::nullopt;
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string content;
-    for (std::string line; std::getline(text, line);) {
-        auto hash = line.find('#');
-        content += (hash == std::string::npos ? line : line.substr(0, hash)) + "\n";
-    }
-    auto args = content.find("args");
-    if (args == std::string::npos) return std::nullopt;
-    auto open = content.find('{', args);
-    if (open == std::string::npos) return std::nullopt;
-    int depth = 0;
-    for (std::size_t i = open; i < content.size(); ++i) {
-        if (content[i] == '{') ++depth;
-        if (content[i] == '}' && --depth == 0) return content.substr(open, i - open + 1);
-    }
-    return std::nullopt;
-}
-
-int runQuietly(const std::vector<std::string>& args) {
-    SpawnRequest request;
-    request.path = args[0];
-    request.args.assign(args.begin() + 1, args.end());
-    request.descriptors = {{0, ChildDescriptor::Kind::NullForReading, -1},
-                           {1, ChildDescriptor::Kind::NullForWriting, -1},
-                           {2, ChildDescriptor::Kind::NullForWriting, -1}};
-    SpawnResult spawned = spawnProcess(request);
-    if (spawned.pid <= 0) return -1;
-    int status = waitForChild(spawned.pid);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-}  // namespace
-
-std::optional<std::string> PipeWireAudioSystem::reloadServer(const std::string& configurationFile) {
-    const std::string systemctl = "/usr/bin/systemctl";
-    if (isExecutableFile(systemctl) &&
-        runQuietly({systemctl, "--user", "is-active", "--quiet", "pipewire.service"}) == 0) {
-        int status =
-            runQuietly({systemctl, "--user", "restart", "pipewire.service", "wireplumber.service"});
-        if (status != 0) return "systemctl exited " + std::to_string(status);
-        return std::nullopt;
-    }
-    auto args = loopbackArguments(configurationFile);
-    if (!args) return "Cannot read " + configurationFile;
-    std::lock_guard<std::mutex> hold(mutex_);
-    if (!ensureConnected()) return std::string("The audio server cannot be reached");
-    PipeWireConnection::Lock loop(*connection_);
-    if (hosted_) {
-        pw_impl_module_destroy(hosted_);
-        hosted_ = nullptr;
-    }
-    hosted_ = pw_context_load_module(connection_->context(), "libpipewire-module-loopback",
-                                     args->c_str(), nullptr);
-    if (!hosted_) return std::string("Cannot load the microphone: ") + std::strerror(errno);
-    return std::nullopt;
 }
 
 }  // namespace vsc

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <pipewire/impl-module.h>
-
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,12 +24,6 @@ class PipeWireAudioSystem final : public AudioSystem {
     void stop() override;
     std::vector<AudioDevice> outputDevices() override;
 
-    // Makes the audio server read the installed microphone configuration: the
-    // user's PipeWire services are restarted where systemd manages them;
-    // elsewhere this program hosts the configuration's loopback itself until
-    // the server next starts. An error text on failure.
-    std::optional<std::string> reloadServer(const std::string& configurationFile);
-
     struct Playback;
 
   private:
@@ -43,15 +35,13 @@ class PipeWireAudioSystem final : public AudioSystem {
 
     // One owner for every PipeWire object of the sound: this object. Each
     // public operation holds mutex_ from start to end, whatever thread it
-    // runs on (the main queue, the repair's background work), and reaches
-    // PipeWire only with the connection's loop locked inside it. The
-    // playback's render runs on PipeWire's data thread and touches only the
-    // ring.
+    // runs on, and reaches PipeWire only with the connection's loop locked
+    // inside it. The playback's render runs on PipeWire's data thread and
+    // touches only the ring.
     std::mutex mutex_;
     std::unique_ptr<PipeWireConnection> connection_;
     std::unique_ptr<PipeWireNodes> nodes_;
     std::unique_ptr<Playback> playback_;
-    pw_impl_module* hosted_ = nullptr;  // the loopback hosted here, if any
     // The serial of every device id the last listing gave: an id that now
     // names another node is not the device that was chosen.
     std::map<std::uint32_t, std::uint64_t> listed_;

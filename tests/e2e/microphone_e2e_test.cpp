@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "app/audio/pipewire_audio_system.h"
+#include "platform/user_service.h"
 #include "support/camera_viewer.h"
 #include "support/desktop_session.h"
 #include "support/sound.h"
@@ -26,6 +27,7 @@ using vsc::test::Program;
 namespace {
 
 using vsc::test::measure;
+using Steady = std::chrono::steady_clock;
 using vsc::test::Sound;
 
 // pw-record recording the microphone as a video call does. It writes the raw
@@ -36,11 +38,11 @@ class Recorder {
     using Steady = std::chrono::steady_clock;
 
   public:
-    Recorder()
-        : program_("/usr/bin/pw-record",
-                   {"--target", "vendaroscope_program_audio_mic", "--rate", "48000", "--channels",
-                    "2", "--format", "f32", "-"},
-                   {}, true) {
+    explicit Recorder(const std::string& target = "vendaroscope_program_audio_mic")
+        : program_(
+              "/usr/bin/pw-record",
+              {"--target", target, "--rate", "48000", "--channels", "2", "--format", "f32", "-"},
+              {}, true) {
         reader_ = std::thread([this] { read(); });
     }
     ~Recorder() { finish(); }
@@ -57,6 +59,18 @@ class Recorder {
         for (std::size_t i = 0; i + 1 < samples_.size(); i += 2) left.push_back(samples_[i]);
         if (left.size() > 24000) left.erase(left.begin(), left.begin() + 24000);
         return left;
+    }
+
+    // The longest time between two arrivals after `from`, in seconds.
+    double widestGap(Steady::time_point from) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        double widest = 0;
+        for (std::size_t i = 1; i < arrivals_.size(); ++i)
+            if (arrivals_[i].at > from)
+                widest = std::max(
+                    widest,
+                    std::chrono::duration<double>(arrivals_[i].at - arrivals_[i - 1].at).count());
+        return widest;
     }
 
     // Frames a second (least squares) over the arrivals from `skip` seconds
@@ -120,15 +134,10 @@ class Microphone : public ::testing::Test {
   protected:
     void SetUp() override {
         session = std::make_unique<vsc::test::DesktopSession>();
-        fs::path fragments = session->configHome() + "/pipewire/pipewire.conf.d";
-        fs::create_directories(fragments);
-        fs::copy_file(
-            std::string(VSC_SOURCE_DIR) + "/resources/pipewire/vendaroscope-program-audio.conf",
-            fragments / "vendaroscope-program-audio.conf");
-        ASSERT_EQ(
-            vsc::test::runProgram("/bin/bash", {std::string(VSC_SOURCE_DIR) + "/scripts/session.sh",
-                                                "restart-audio", session->dir()}),
-            0);
+        microphone = std::make_unique<Program>(
+            std::string(VSC_BINARY_DIR) + "/bin/vendaroscope-microphone",
+            std::vector<std::string>{std::string(VSC_SOURCE_DIR) +
+                                     "/resources/pipewire/vendaroscope-program-audio.conf"});
         ASSERT_TRUE(eventually(
             [] { return vsc::test::nodeListed("vendaroscope_program_audio_mic"); }, 10s));
         camera = std::make_unique<Program>(std::string(VSC_BINARY_DIR) + "/bin/vendaroscope-camera",
@@ -174,6 +183,7 @@ class Microphone : public ::testing::Test {
     }
 
     std::unique_ptr<vsc::test::DesktopSession> session;
+    std::unique_ptr<Program> microphone;
     std::unique_ptr<Program> camera;
     std::unique_ptr<vsc::test::Viewer> viewer;
     std::string log;
@@ -229,25 +239,56 @@ TEST_F(Microphone, ADeviceThatGoesAwayIsReplacedAtTheNextRefresh) {
         << hostLog();
     EXPECT_NE(hostLog().find(" name=Vendaroscope Program Audio devices=1"), std::string::npos)
         << hostLog();
-    // The microphone's configuration goes and the audio server restarts without it.
-    fs::remove(session->configHome() + "/pipewire/pipewire.conf.d/vendaroscope-program-audio.conf");
-    ASSERT_EQ(
-        vsc::test::runProgram("/bin/bash", {std::string(VSC_SOURCE_DIR) + "/scripts/session.sh",
-                                            "restart-audio", session->dir()}),
-        0);
-    ASSERT_FALSE(vsc::test::nodeListed("vendaroscope_program_audio"));
+    // The microphone goes.
+    microphone.reset();
+    ASSERT_TRUE(
+        eventually([] { return !vsc::test::nodeListed("vendaroscope_program_audio"); }, 5s));
     host->send("refresh-audio");
     ASSERT_TRUE(eventually(
         [&] { return hostLog().find("audio selected=0 devices=0") != std::string::npos; }, 10s))
         << hostLog();
 }
 
-// The application installs the microphone itself: its repair puts the
-// configuration in place and makes the audio server provide the device.
-TEST(MicrophoneInstall, TheRepairMakesTheDeviceAppearAndItCarriesTheProgramme) {
+// A stand-in for the user's sound card: speakers and a microphone of normal
+// priority, kept by the server after the creating client leaves.
+void addSoundCard() {
+    for (const char* side : {"speakers", "microphone"}) {
+        std::string mediaClass =
+            std::string(side) == "speakers" ? "Audio/Sink" : "Audio/Source/Virtual";
+        ASSERT_EQ(vsc::test::runProgram(
+                      "/usr/bin/pw-cli",
+                      {"create-node", "adapter",
+                       "{ factory.name=support.null-audio-sink node.name=standin_" +
+                           std::string(side) + " media.class=" + mediaClass +
+                           " object.linger=true audio.position=[ FL FR ] priority.session=1000 "
+                           "priority.driver=1000 }"}),
+                  0);
+    }
+    ASSERT_TRUE(eventually([] { return vsc::test::nodeListed("standin_microphone"); }, 5s));
+}
+
+std::string defaultDevice(const std::string& key) {
+    std::string text = vsc::test::outputOf("/usr/bin/pw-metadata", {"0", key});
+    auto name = text.find("\"name\":");
+    return name == std::string::npos ? text : text.substr(name);
+}
+
+// The application installs the microphone itself, as a service of its own:
+// the repair makes the device appear without restarting the user's audio
+// server (a call's camera and sound go on), the user's sound card stays the
+// default, and the microphone stays when the application quits and comes
+// back.
+TEST(MicrophoneInstall, TheRepairAddsTheMicrophoneWithoutDisturbingTheCall) {
     vsc::test::DesktopSession session;
     vsc::test::TestStudio studio;
+    addSoundCard();
     ASSERT_FALSE(vsc::test::nodeListed("vendaroscope_program_audio_mic"));
+    Program camera(std::string(VSC_BINARY_DIR) + "/bin/vendaroscope-camera", {});
+    ASSERT_TRUE(eventually([] { return vsc::test::nodeListed("Vendaroscope Program"); }, 10s));
+    vsc::test::Viewer viewer;
+    Recorder call("standin_speakers");  // the call's own sound goes on meanwhile
+    ASSERT_TRUE(viewer.waitFor(30, 10s));
+
     std::string config = session.configHome();
     fs::create_directories(config + "/vendaroscope-virtualcam");
     std::ofstream(config + "/vendaroscope-virtualcam/preferences.json")
@@ -259,61 +300,105 @@ TEST(MicrophoneInstall, TheRepairMakesTheDeviceAppearAndItCarriesTheProgramme) {
         text << in.rdbuf();
         return text.str();
     };
-    Program host(std::string(VSC_BINARY_DIR) + "/bin/vsc-headless", {},
-                 {{"XDG_CONFIG_HOME", config}}, false, true, log);
-    std::this_thread::sleep_for(500ms);
-    host.send("repair-audio");
+    auto host = std::make_unique<Program>(
+        std::string(VSC_BINARY_DIR) + "/bin/vsc-headless", std::vector<std::string>{},
+        std::vector<std::pair<std::string, std::string>>{{"XDG_CONFIG_HOME", config}}, false, true,
+        log);
+    ASSERT_TRUE(eventually([&] { return readLog().find("audio selected=") != std::string::npos; }));
+    auto repaired = Steady::now();
+    host->send("repair-audio");
     ASSERT_TRUE(eventually(
         [&] { return readLog().find("Audio driver: Installed") != std::string::npos; }, 15s))
         << readLog();
     EXPECT_NE(readLog().find("Audio driver: installing vendaroscope-program-audio.conf into " +
-                             config + "/pipewire/pipewire.conf.d…"),
+                             config + "/pipewire…"),
               std::string::npos);
     EXPECT_NE(readLog().find("Audio driver: Installed · v"), std::string::npos) << readLog();
-    EXPECT_TRUE(fs::exists(config + "/pipewire/pipewire.conf.d/vendaroscope-program-audio.conf"));
+    EXPECT_TRUE(fs::exists(config + "/pipewire/vendaroscope-program-audio.conf"));
     EXPECT_TRUE(vsc::test::nodeListed("vendaroscope_program_audio_mic"));
+    std::this_thread::sleep_for(1s);
+    // Nothing of the call stopped, not even for a moment.
+    EXPECT_LT(call.widestGap(repaired), 0.3);
+    auto frames = viewer.frames();
+    double widest = 0;
+    for (std::size_t i = 1; i < frames.size(); ++i)
+        if (frames[i].at > repaired)
+            widest = std::max(
+                widest, std::chrono::duration<double>(frames[i].at - frames[i - 1].at).count());
+    EXPECT_LT(widest, 0.2);
+    EXPECT_NE(defaultDevice("default.audio.sink").find("standin_speakers"), std::string::npos);
+    EXPECT_NE(defaultDevice("default.audio.source").find("standin_microphone"), std::string::npos);
 
     // Sending now plays into it, and the microphone hears the tone.
-    host.send("start");
+    host->send("start");
     ASSERT_TRUE(eventually([&] { return readLog().find("receiving=1") != std::string::npos; }, 20s))
         << readLog();
-    Program camera(std::string(VSC_BINARY_DIR) + "/bin/vendaroscope-camera", {});
-    ASSERT_TRUE(eventually([] { return vsc::test::nodeListed("Vendaroscope Program"); }, 10s));
-    vsc::test::Viewer viewer;
-    ASSERT_TRUE(viewer.waitFor(30, 10s));
-    Recorder recorder;
-    std::this_thread::sleep_for(4s);
-    Sound tone = measure(recorder.finish());
-    EXPECT_NEAR(tone.frequency, 1000.0, 2.0);
-    EXPECT_TRUE(tone.clicks.empty()) << vsc::test::describeClicks(tone);
-    EXPECT_NEAR(tone.peak, 0.5f, 0.03f);
+    {
+        Recorder recorder;
+        std::this_thread::sleep_for(4s);
+        Sound tone = measure(recorder.finish());
+        EXPECT_NEAR(tone.frequency, 1000.0, 2.0);
+        EXPECT_TRUE(tone.clicks.empty()) << vsc::test::describeClicks(tone);
+        EXPECT_NEAR(tone.peak, 0.5f, 0.03f);
+    }
+
+    // The application quits; the microphone stays, and the next start finds it.
+    host->send("quit");
+    EXPECT_TRUE(eventually([&] { return !host->running(); }, 10s));
+    EXPECT_TRUE(vsc::test::nodeListed("vendaroscope_program_audio_mic"));
+    host = std::make_unique<Program>(
+        std::string(VSC_BINARY_DIR) + "/bin/vsc-headless", std::vector<std::string>{},
+        std::vector<std::pair<std::string, std::string>>{{"XDG_CONFIG_HOME", config}}, false, true,
+        session.dir() + "/host2.log");
+    EXPECT_TRUE(eventually(
+        [&] {
+            std::ifstream in(session.dir() + "/host2.log");
+            std::string text((std::istreambuf_iterator<char>(in)), {});
+            return text.find(" name=Vendaroscope Program Audio") != std::string::npos;
+        },
+        10s));
 }
 
 }  // namespace
 
 namespace {
 
-// The microphone's repair reloads the audio server from a background thread
-// while the main queue starts and stops the output and lists the devices:
-// each operation of the audio system owns it whole, so none sees another's
-// half-made connection or stream (run under ThreadSanitizer in CI).
-TEST(AudioSystemThreads, ARepairReloadsWhileTheOutputStartsAndStops) {
+// The user's audio server restarts while the output starts and stops and the
+// devices are listed from another thread: each operation of the audio system
+// owns it whole, so none sees another's half-made connection or stream, and
+// the connection to the old server is replaced (under ThreadSanitizer in CI).
+// The microphone, a supervised service here, comes back by itself.
+TEST(AudioSystemThreads, TheServerRestartsWhileTheOutputStartsAndStops) {
     vsc::test::DesktopSession session;
+    auto services = vsc::makeSupervisedUserServices(
+        std::string(VSC_BINARY_DIR) + "/bin/vendaroscope-supervise", session.dir() + "/services",
+        session.dir() + "/runtime/vendaroscope-virtualcam");
+    ASSERT_FALSE(services->install(
+        {"vendaroscope-program-audio",
+         "microphone",
+         {std::string(VSC_BINARY_DIR) + "/bin/vendaroscope-microphone",
+          std::string(VSC_SOURCE_DIR) + "/resources/pipewire/vendaroscope-program-audio.conf"}}));
+    ASSERT_TRUE(eventually([] { return vsc::test::nodeListed("vendaroscope_program_audio"); }));
     vsc::PipeWireAudioSystem system;
-    const std::string fragment =
-        std::string(VSC_SOURCE_DIR) + "/resources/pipewire/vendaroscope-program-audio.conf";
-    ASSERT_FALSE(system.reloadServer(fragment));
     std::atomic<bool> done{false};
-    std::atomic<int> reloads{0};
-    std::thread repair([&] {
+    std::atomic<int> listings{0};
+    std::thread lister([&] {
         while (!done) {
-            EXPECT_FALSE(system.reloadServer(fragment));
-            ++reloads;
+            system.outputDevices();
+            ++listings;
+            std::this_thread::sleep_for(5ms);
         }
     });
-    int played = 0;
-    auto until = std::chrono::steady_clock::now() + 3s;
+    int played = 0, restarts = 0;
+    auto until = std::chrono::steady_clock::now() + 6s;
     while (std::chrono::steady_clock::now() < until) {
+        if (restarts == 0 && std::chrono::steady_clock::now() > until - 4s) {
+            ++restarts;
+            EXPECT_EQ(vsc::test::runProgram("/bin/bash",
+                                            {std::string(VSC_SOURCE_DIR) + "/scripts/session.sh",
+                                             "restart-audio", session.dir()}),
+                      0);
+        }
         for (const auto& device : system.outputDevices()) {
             if (!vsc::isProgramAudioDevice(device)) continue;
             // The device may be gone again by now: a failure is fine, a crash is not.
@@ -323,9 +408,17 @@ TEST(AudioSystemThreads, ARepairReloadsWhileTheOutputStartsAndStops) {
         }
     }
     done = true;
-    repair.join();
-    EXPECT_GT(reloads.load(), 1);
+    lister.join();
+    EXPECT_GT(listings.load(), 10);
     EXPECT_GT(played, 0);
+    // After the restart the devices are those of the new server.
+    EXPECT_TRUE(eventually([&] {
+        for (const auto& device : system.outputDevices())
+            if (vsc::isProgramAudioDevice(device)) return true;
+        return false;
+    }));
+    EXPECT_FALSE(services->uninstall("vendaroscope-program-audio"));
+    EXPECT_FALSE(vsc::test::nodeListed("vendaroscope_program_audio"));
 }
 
 }  // namespace

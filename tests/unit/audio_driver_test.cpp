@@ -16,7 +16,7 @@ class DriverState : public ::testing::Test {
         char pattern[] = "/tmp/vsc-driver-XXXXXX";
         dir = mkdtemp(pattern);
         fs::create_directories(dir / "resources" / "pipewire");
-        fs::create_directories(dir / "config" / "pipewire" / "pipewire.conf.d");
+        fs::create_directories(dir / "config" / "pipewire");
     }
     void TearDown() override { fs::remove_all(dir); }
     void bundle(const std::string& text) {
@@ -24,9 +24,7 @@ class DriverState : public ::testing::Test {
             << text;
     }
     void install(const std::string& text) {
-        std::ofstream(dir / "config" / "pipewire" / "pipewire.conf.d" /
-                      vsc::AudioDriverInstaller::kFileName)
-            << text;
+        std::ofstream(dir / "config" / "pipewire" / vsc::AudioDriverInstaller::kFileName) << text;
     }
     static std::string version(const std::string& s, const std::string& b) {
         return "# vendaroscope.version.short = " + s + "\n# vendaroscope.version.build = " + b +
@@ -99,6 +97,9 @@ TEST(DriverRepair, InstallsWhateverThePathsAndFailsWithoutHarm) {
     std::ofstream(resources / "pipewire" / vsc::AudioDriverInstaller::kFileName)
         << "# vendaroscope.version.short = 2.0\n# vendaroscope.version.build = 4\n";
     vsc::AudioDriverInstaller installer(resources.string(), (dir / "-rf o'config").string());
+    // An earlier version's fragment inside the audio server's configuration.
+    fs::create_directories(fs::path(installer.olderFragment()).parent_path());
+    std::ofstream(installer.olderFragment()) << "context.modules = []\n";
     int reloads = 0;
     EXPECT_EQ(installer.repair([&] {
         ++reloads;
@@ -107,6 +108,9 @@ TEST(DriverRepair, InstallsWhateverThePathsAndFailsWithoutHarm) {
               std::nullopt);
     EXPECT_EQ(reloads, 1);
     EXPECT_EQ(installer.state(true), vsc::AudioDriverState{vsc::DriverOk{"2.0 (4)"}});
+    EXPECT_FALSE(fs::exists(installer.olderFragment()));  // moved out, kept beside ours
+    EXPECT_TRUE(fs::exists(installer.installedFile() + ".old"));
+    fs::remove(installer.installedFile() + ".old");
     // A reload that fails is what the repair reports.
     EXPECT_EQ(installer.repair([] { return std::optional<std::string>("systemctl exited 1"); }),
               "systemctl exited 1");
@@ -122,8 +126,10 @@ TEST(DriverRepair, InstallsWhateverThePathsAndFailsWithoutHarm) {
         EXPECT_EQ(vsc::AudioDriverInstaller::versionText(installer.installedFile()), "2.0 (4)");
     }
     fs::permissions(installer.installedFolder(), fs::perms::owner_all);
-    EXPECT_EQ(std::distance(fs::directory_iterator(installer.installedFolder()), {}), 1)
-        << "nothing left beside the installed file";
+    int files = 0;
+    for (const auto& entry : fs::directory_iterator(installer.installedFolder()))
+        files += entry.is_regular_file();
+    EXPECT_EQ(files, 1) << "nothing left beside the installed file";
 
     vsc::AudioDriverInstaller nothing((dir / "none").string(), (dir / "config").string());
     EXPECT_EQ(nothing.repair({}), "No driver bundled in this build");

@@ -27,6 +27,7 @@
 #include "platform/main_queue.h"
 #include "platform/preferences.h"
 #include "platform/process.h"
+#include "platform/user_service.h"
 
 namespace {
 
@@ -88,9 +89,14 @@ int main() {
     ports.audio = std::make_shared<vsc::AudioOutput>(audioSystem);
     ports.audioDriver = std::make_shared<vsc::AudioDriverInstaller>(
         ports.resourcesDir, vsc::AudioDriverInstaller::defaultConfigHome());
-    ports.reloadAudioServer = [audioSystem, installer = ports.audioDriver] {
-        return audioSystem->reloadServer(installer->installedFile());
+    // The microphone is a user service of its own: a repair (re)starts it,
+    // never the user's audio server.
+    std::shared_ptr<vsc::UserServices> services = vsc::makeUserServices();
+    ports.reloadAudioServer = [services, installer = ports.audioDriver] {
+        return services->install(
+            installer->serviceSpec(vsc::helperProgram("vendaroscope-microphone")));
     };
+    services->ensureRunning(vsc::AudioDriverInstaller::kServiceName);
 
     std::shared_ptr<vsc::AppModel> model;
     main.post([&] {
