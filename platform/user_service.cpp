@@ -121,7 +121,8 @@ std::string unitWord(const std::string& word) {
 
 class SystemdUserServices final : public UserServices {
   public:
-    explicit SystemdUserServices(std::string folder) : folder_(std::move(folder)) {}
+    SystemdUserServices(std::string folder, std::string systemctl)
+        : folder_(std::move(folder)), systemctl_(std::move(systemctl)) {}
 
     std::optional<std::string> install(const UserServiceSpec& spec) override {
         if (auto failure = writeFileAtomically(unitPath(spec.name), systemdUnitText(spec)))
@@ -154,15 +155,15 @@ class SystemdUserServices final : public UserServices {
     static std::string unit(const std::string& name) { return name + ".service"; }
     std::string unitPath(const std::string& name) const { return folder_ + "/" + unit(name); }
 
-    static std::optional<std::string> systemctl(std::vector<std::string> args) {
+    std::optional<std::string> systemctl(std::vector<std::string> args) {
         args.insert(args.begin(), "--user");
-        Outcome outcome = run(kSystemctl, args);
+        Outcome outcome = run(systemctl_, args);
         if (outcome.status == 0) return std::nullopt;
         if (!outcome.output.empty()) return outcome.output;
         return "systemctl exited " + std::to_string(outcome.status);
     }
 
-    std::string folder_;
+    std::string folder_, systemctl_;
 };
 
 // ---- supervised ----
@@ -300,8 +301,9 @@ std::string supervisedLockFolder() {
     return "/tmp/vendaroscope-virtualcam-" + std::to_string(::getuid());
 }
 
-std::unique_ptr<UserServices> makeSystemdUserServices(std::string unitFolder) {
-    return std::make_unique<SystemdUserServices>(std::move(unitFolder));
+std::unique_ptr<UserServices> makeSystemdUserServices(std::string unitFolder,
+                                                      std::string systemctl) {
+    return std::make_unique<SystemdUserServices>(std::move(unitFolder), std::move(systemctl));
 }
 
 std::unique_ptr<UserServices> makeSupervisedUserServices(std::string supervisor,

@@ -40,7 +40,8 @@ class UserServices {
 std::unique_ptr<UserServices> makeUserServices();
 
 // The parts, for tests and tools.
-std::unique_ptr<UserServices> makeSystemdUserServices(std::string unitFolder);
+std::unique_ptr<UserServices> makeSystemdUserServices(std::string unitFolder,
+                                                      std::string systemctl = "/usr/bin/systemctl");
 // supervisor: the vendaroscope-supervise program; stateFolder: where each
 // service's definition lives; lockFolder: where the supervisors keep their
 // single-instance locks.
