@@ -18,6 +18,7 @@
 #include "app/model/atomic_int.h"
 #include "app/model/model_types.h"
 #include "app/model/preview.h"
+#include "platform/extension_service.h"
 #include "platform/http.h"
 #include "platform/main_queue.h"
 #include "platform/preferences.h"
@@ -42,7 +43,7 @@ class Published {
 // the video path and the audio hand-over, which run on the receiver's reader
 // threads and the video queue. Its operations are spread over the folders of
 // the subsystems that own them; this file declares them all.
-class AppModel : public std::enable_shared_from_this<AppModel> {
+class AppModel : public std::enable_shared_from_this<AppModel>, public ExtensionRequestDelegate {
   public:
     struct Ports {
         MainQueue* main = nullptr;
@@ -70,6 +71,23 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
         std::shared_ptr<PcrBrowser> pcrBrowser;
         // The preview scaler; renderPreview when not given.
         std::function<std::optional<PreviewImage>(const PixelBuffer&)> previewRenderer;
+        // Installs, removes and asks about the camera program and restarts
+        // its service; without one none of that is attempted.
+        std::shared_ptr<ExtensionService> extensionService;
+        // Whether the system, looked at afresh, lists the camera "Vendaroscope
+        // Program". Runs on a background thread and may block; none: not listed.
+        std::function<bool()> systemCameraListed;
+        // Starts a program without waiting for it, the child inheriting the
+        // standard streams; none once it started, else why it could not. A
+        // posix_spawn of the program when not given.
+        std::function<std::optional<std::string>(const std::string& path,
+                                                 const std::vector<std::string>& args)>
+            launchDetached;
+        // Ends the application normally (main queue); none: nothing happens.
+        std::function<void()> terminate;
+        // The program the camera repair starts again; this process's
+        // executable (/proc/self/exe) when empty.
+        std::string applicationPath;
     };
 
     // Builds the model and runs its construction sequence. Call on the main queue.
@@ -169,6 +187,21 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
     // sink kept connected to it while sending.
     void checkCamera();
 
+    // The camera program's installation: "Install / update", uninstall, and
+    // the condensed state made again from what is known (publishing only a
+    // change), followed by the system-wide look when the camera has not started.
+    void activateExtension();
+    void deactivateExtension();
+    void refreshExtensionState();
+
+    // The camera repair: asks in the background whether the system lists the
+    // camera; reopens the application when only it lost the camera, else
+    // restarts the camera service first (one restart at a time).
+    void checkSystemCamera();
+    void repairCamera();
+    void restartCameraService();
+    void relaunchApp();
+
     // Reinstalls the virtual microphone (one repair at a time).
     void repairAudioDriver();
 
@@ -207,9 +240,19 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
     void notifyProblems() {}
     void updateMenuBarIcon() {}
     void refreshLoginItem() {}
-    void requestExtensionProperties() {}
-    void refreshExtensionState() {}
+    void requestExtensionProperties();
     void applyActivationPolicy() {}
+
+    // Answers to the camera program's requests (main queue).
+    ReplacementAction actionForReplacing(ExtensionRequestId request,
+                                         const ExtensionProperties& existing,
+                                         const ExtensionProperties& replacement) override;
+    void requestNeedsUserApproval(ExtensionRequestId request) override;
+    void foundProperties(ExtensionRequestId request,
+                         const std::vector<ExtensionProperties>& properties) override;
+    void requestFinished(ExtensionRequestId request, ExtensionRequestResult result) override;
+    void requestFailed(ExtensionRequestId request, const ExtensionError& error) override;
+    void applySystemCameraAnswer(bool listed);
 
     Ports ports_;
     ActivityLog activityLog_;
@@ -231,6 +274,15 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
     AtomicInt frameCounter_;
     // Which device selectedAudioDevice named when it was chosen.
     std::uint64_t selectedAudioIdentity_ = 0;
+    // What the camera program's requests told: the installed version ("" =
+    // none active, none = not learned), the progress of a request and the
+    // result that stands until the next one.
+    std::optional<std::string> installedExtension_;
+    bool extensionLookupFailed_ = false;
+    std::optional<std::string> extensionRequestStatus_;
+    std::optional<CameraExtensionState> extensionOutcome_;
+    std::optional<ExtensionRequestId> propertiesRequestID_;
+    std::optional<ExtensionRequestId> deactivationRequestID_;
     bool cameraVisible_ = false;
     std::optional<WallTime> cameraMissingSince_;
     bool cameraServiceRestarted_ = false;

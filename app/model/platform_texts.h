@@ -6,4 +6,27 @@ namespace vsc::texts {
 
 inline constexpr const char* kFfmpegNotFound = "ffmpeg not found (expected in /usr/bin)";
 
+// The camera program's installation, as the panel and the settings show it.
+inline constexpr const char* kCameraWaitingToStart =
+    " — waiting for the camera service to start the camera…";
+inline constexpr const char* kCameraNotStarted =
+    ", but the camera service has not started the camera — apps can't see it";
+inline constexpr const char* kCameraNotStartedAfterRestart =
+    ", still not started by the camera service — restart your computer";
+inline constexpr const char* kRestartToFinishInstalling =
+    "Restart your computer to finish installing the camera";
+inline constexpr const char* kRestartToFinishUninstalling =
+    "Restart your computer to finish uninstalling the camera";
+
+// The camera repair's activity-log lines.
+inline constexpr const char* kCameraOnlyThisAppLostIt =
+    "Camera: the system shows it, only this app lost it — Repair reopens the app";
+inline constexpr const char* kCameraNotStartedBySystem =
+    "Camera: the system has not started it — Repair restarts the camera service";
+inline constexpr const char* kCameraVisibleToSystemOnly =
+    "Camera: visible to the system but not to this app — reopening the app";
+inline constexpr const char* kRestartingCameraService = "Camera: restarting the camera service…";
+inline constexpr const char* kReopensOnceCameraShown =
+    "The app reopens once the system shows the camera…";
+
 }  // namespace vsc::texts
