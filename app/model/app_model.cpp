@@ -84,10 +84,12 @@ void AppModel::construct() {
     receiver_ = ProgramReceiver::create(environment);
     sink_ = ports_.sink;
     if (sink_) {
-        // The camera takes a started stream a moment later; tell the model.
+        // The camera takes a started stream a moment later, and a stream
+        // breaks when its camera goes: look at the camera at once rather than
+        // at the next check.
         sink_->onStreamChange = [weak = weak_from_this(), main = ports_.main] {
             main->post([weak] {
-                if (auto self = weak.lock()) self->updateSinkStatus();
+                if (auto self = weak.lock()) self->checkCamera();
             });
         };
     }

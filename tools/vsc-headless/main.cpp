@@ -5,12 +5,14 @@
 // receiver is stopped, and the host ends once no child of it is left. Lines on
 // standard input stand in for the panel: "start" and "stop" are its start/stop
 // control, "quit" its Quit command, "repair-audio" the microphone's repair
-// button, "refresh-audio" the audio tab's refresh button (it prints an "audio"
-// line with the chosen device), "select ID" the studio picker (ID is a
-// studio's name|code|sid; "select" alone chooses none). The activity log goes to standard output,
-// with a "stats" line every second while sending, a "pcrs" line (and a "pcr"
-// line per studio) whenever the list of announced studios changes, and a
-// "detect-status" line whenever the studio status changes.
+// button, "install-camera", "uninstall-camera" and "repair-camera" the
+// camera's buttons, "refresh-audio" the audio tab's refresh button (it prints
+// an "audio" line with the chosen device), "select ID" the studio picker (ID
+// is a studio's name|code|sid; "select" alone chooses none). The activity log
+// goes to standard output, with a "stats" line every second while sending, a
+// "pcrs" line (and a "pcr" line per studio) whenever the list of announced
+// studios changes, and a "detect-status", "camera-state", "sink-status" or
+// "audio-driver" line whenever that text changes.
 #include <signal.h>
 
 #include <clocale>
@@ -21,8 +23,10 @@
 #include <thread>
 
 #include "app/audio/pipewire_audio_system.h"
+#include "app/camera/camera_extension_installer.h"
 #include "app/camera/pipewire_camera_system.h"
 #include "app/model/app_model.h"
+#include "app/model/system_ports.h"
 #include "platform/control_characters.h"
 #include "platform/main_queue.h"
 #include "platform/preferences.h"
@@ -79,24 +83,10 @@ int main() {
     vsc::LoopMainQueue main;
     vsc::JsonFilePreferences preferences;
 
-    vsc::AppModel::Ports ports;
-    ports.main = &main;
-    ports.preferences = &preferences;
-    ports.resourcesDir = vsc::resourcesDirectory();
-    ports.sink = std::make_shared<vsc::CameraSink>(std::make_shared<vsc::PipeWireCameraSystem>());
-    auto audioSystem = std::make_shared<vsc::PipeWireAudioSystem>();
-    ports.audioSystem = audioSystem;
-    ports.audio = std::make_shared<vsc::AudioOutput>(audioSystem);
-    ports.audioDriver = std::make_shared<vsc::AudioDriverInstaller>(
-        ports.resourcesDir, vsc::AudioDriverInstaller::defaultConfigHome());
-    // The microphone is a user service of its own: a repair (re)starts it,
-    // never the user's audio server.
-    std::shared_ptr<vsc::UserServices> services = vsc::makeUserServices();
-    ports.reloadAudioServer = [services, installer = ports.audioDriver] {
-        return services->install(
-            installer->serviceSpec(vsc::helperProgram("vendaroscope-microphone")));
-    };
-    services->ensureRunning(vsc::AudioDriverInstaller::kServiceName);
+    // The camera repair's relaunch ends the program like the application's
+    // Quit would, minus the stop of sending (the repair has stopped it).
+    vsc::SystemPorts system = vsc::makeSystemPorts(main, preferences, [&main] { main.quit(); });
+    vsc::AppModel::Ports ports = system.ports;
 
     std::shared_ptr<vsc::AppModel> model;
     main.post([&] {
@@ -106,7 +96,10 @@ int main() {
         auto studios = std::make_shared<std::vector<vsc::PcrEntry>>();
         auto selected = std::make_shared<std::string>();
         auto status = std::make_shared<std::string>();
-        model->observe([&model, studios, selected, status] {
+        auto camera = std::make_shared<std::string>();
+        auto sink = std::make_shared<std::string>();
+        auto driver = std::make_shared<std::string>();
+        model->observe([&model, studios, selected, status, camera, sink, driver] {
             if (model->pcrs() != *studios || model->selectedPcrId() != *selected) {
                 *studios = model->pcrs();
                 *selected = model->selectedPcrId();
@@ -115,6 +108,18 @@ int main() {
             if (model->detectStatus() != *status) {
                 *status = model->detectStatus();
                 printLine("detect-status " + *status);
+            }
+            if (vsc::summary(model->extensionState()) != *camera) {
+                *camera = vsc::summary(model->extensionState());
+                printLine("camera-state " + *camera);
+            }
+            if (model->sinkStatus() != *sink) {
+                *sink = model->sinkStatus();
+                printLine("sink-status " + *sink);
+            }
+            if (vsc::summary(model->audioDriverState()) != *driver) {
+                *driver = vsc::summary(model->audioDriverState());
+                printLine("audio-driver " + *driver);
             }
         });
         if (!preferences.loadProblem().empty()) model->log(preferences.loadProblem());
@@ -149,6 +154,12 @@ int main() {
                     model->toggleSendingFromPanel();
                 } else if (line == "stop" && model->running()) {
                     model->toggleSendingFromPanel();
+                } else if (line == "install-camera") {
+                    model->activateExtension();
+                } else if (line == "uninstall-camera") {
+                    model->deactivateExtension();
+                } else if (line == "repair-camera") {
+                    model->repairCamera();
                 } else if (line == "repair-audio") {
                     model->repairAudioDriver();
                 } else if (line == "refresh-audio") {
