@@ -18,8 +18,10 @@
 #include "app/model/atomic_int.h"
 #include "app/model/model_types.h"
 #include "app/model/preview.h"
+#include "app/ndi/ndi_output.h"
 #include "platform/http.h"
 #include "platform/main_queue.h"
+#include "platform/notifications.h"
 #include "platform/preferences.h"
 #include "platform/serial_queue.h"
 
@@ -70,6 +72,10 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
         std::shared_ptr<PcrBrowser> pcrBrowser;
         // The preview scaler; renderPreview when not given.
         std::function<std::optional<PreviewImage>(const PixelBuffer&)> previewRenderer;
+        // The NDI source; one over the process's NDI runtime when not given.
+        std::shared_ptr<NDIOutput> ndi;
+        // The desktop's notifications; none in programs that show none.
+        std::shared_ptr<Notifications> notifications;
     };
 
     // Builds the model and runs its construction sequence. Call on the main queue.
@@ -182,6 +188,20 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
     // Starts watching for studios (callers start it once, see discoveryStarted).
     void startDiscovery();
     const std::shared_ptr<PcrBrowser>& pcrBrowser() const { return pcrBrowser_; }
+    // The chosen studio, when it is in the list, and the name the user knows it by.
+    std::optional<PcrEntry> selectedPcr() const;
+    std::string studioName() const;
+
+    // Programme health (every statistics tick): the loss of the programme
+    // and the set-up problems, each told once by a notification.
+    void checkProgramHealth();
+    void notifyProblems();
+    void postNotification(const std::string& identifier, const std::string& title,
+                          const std::string& body);
+
+    // Switches the NDI source on or off as ndiEnabled says.
+    void applyNDISettings();
+    const std::shared_ptr<NDIOutput>& ndi() const { return ndi_; }
 
   private:
     void construct();
@@ -201,10 +221,6 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
     void applyAudioSettings();
     void startAudioOutput();
     void stopAudioOutput();
-    void startNdiOutput() {}
-    void stopNdiOutput() {}
-    void checkProgramHealth() {}
-    void notifyProblems() {}
     void updateMenuBarIcon() {}
     void refreshLoginItem() {}
     void requestExtensionProperties() {}
@@ -226,6 +242,7 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
     std::shared_ptr<CameraSink> sink_;
     std::shared_ptr<AudioOutput> audio_;
     std::shared_ptr<PcrBrowser> pcrBrowser_;
+    std::shared_ptr<NDIOutput> ndi_;
     std::shared_ptr<SerialQueue> videoQueue_;
     AtomicInt videoDelay_;
     AtomicInt frameCounter_;
