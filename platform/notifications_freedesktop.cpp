@@ -47,6 +47,7 @@ struct FreedesktopNotifications::Bus {
     // What the posts of one identifier need across the round trip to the server.
     struct Entry {
         std::uint32_t id = 0;                 // the server's id of the last one shown, 0 for none
+        std::string server;                   // the unique bus name of the server that showed it
         bool pending = false;                 // a Notify is on its way
         std::optional<Notification> waiting;  // the newest post held back meanwhile
     };
@@ -155,8 +156,9 @@ void FreedesktopNotifications::Bus::connect() {
         bus = nullptr;
         return;
     }
-    // Clicks, from whoever owns the server's name only.
-    if (sd_bus_match_signal_async(bus, nullptr, kService, kPath, kInterface, "ActionInvoked",
+    // Clicks. Servers send them to us under their unique name, so the sender
+    // is checked against the server that showed the notification.
+    if (sd_bus_match_signal_async(bus, nullptr, nullptr, kPath, kInterface, "ActionInvoked",
                                   &Bus::onAction, nullptr, this) < 0) {
         // Notifications still work; clicks go unheard.
     }
@@ -224,8 +226,12 @@ int FreedesktopNotifications::Bus::onReply(sd_bus_message* reply, void* userdata
     // An error (no server on the bus, a server that refuses) shows nothing:
     // the post is dropped, and the last id known stays the one to replace.
     std::uint32_t id = 0;
-    if (!sd_bus_message_is_method_error(reply, nullptr) && sd_bus_message_read(reply, "u", &id) > 0)
+    if (!sd_bus_message_is_method_error(reply, nullptr) &&
+        sd_bus_message_read(reply, "u", &id) > 0) {
         entry.id = id;
+        const char* server = sd_bus_message_get_sender(reply);
+        entry.server = server ? server : "";
+    }
     self.requeue(entry);
     return 0;
 }
@@ -236,8 +242,9 @@ int FreedesktopNotifications::Bus::onAction(sd_bus_message* signal, void* userda
     const char* action = nullptr;
     if (sd_bus_message_read(signal, "us", &id, &action) < 0 || !action) return 0;
     if (std::string(action) != kDefaultAction || id == 0) return 0;
+    const char* sender = sd_bus_message_get_sender(signal);
     for (const auto& [identifier, entry] : self.entries) {
-        if (entry.id == id) {
+        if (entry.id == id && sender && entry.server == sender) {
             self.owner.deliverClick(identifier);
             break;
         }
