@@ -7,10 +7,14 @@
 // control, "quit" its Quit command, "repair-audio" the microphone's repair
 // button, "refresh-audio" the audio tab's refresh button (it prints an "audio"
 // line with the chosen device), "select ID" the studio picker (ID is a
-// studio's name|code|sid; "select" alone chooses none). The activity log goes to standard output,
-// with a "stats" line every second while sending, a "pcrs" line (and a "pcr"
-// line per studio) whenever the list of announced studios changes, and a
-// "detect-status" line whenever the studio status changes.
+// studio's name|code|sid; "select" alone chooses none), "ndi on" and "ndi off"
+// the NDI switch of the settings, "ndi-name TEXT" its name field. The activity
+// log goes to standard output, with a "stats" line every second while sending,
+// a "pcrs" line (and a "pcr" line per studio) whenever the list of announced
+// studios changes, a "detect-status" line whenever the studio status changes,
+// an "ndi-status" line whenever the NDI status changes and a
+// "notification-click ID" line for a click on one of its notifications, which
+// it posts on the session bus as the application does.
 #include <signal.h>
 
 #include <clocale>
@@ -25,6 +29,7 @@
 #include "app/model/app_model.h"
 #include "platform/control_characters.h"
 #include "platform/main_queue.h"
+#include "platform/notifications.h"
 #include "platform/preferences.h"
 #include "platform/process.h"
 
@@ -91,6 +96,10 @@ int main() {
     ports.reloadAudioServer = [audioSystem, installer = ports.audioDriver] {
         return audioSystem->reloadServer(installer->installedFile());
     };
+    auto notifications = std::make_shared<vsc::FreedesktopNotifications>(main);
+    notifications->setClickHandler(
+        [](const std::string& identifier) { printLine("notification-click " + identifier); });
+    ports.notifications = notifications;
 
     std::shared_ptr<vsc::AppModel> model;
     main.post([&] {
@@ -100,7 +109,8 @@ int main() {
         auto studios = std::make_shared<std::vector<vsc::PcrEntry>>();
         auto selected = std::make_shared<std::string>();
         auto status = std::make_shared<std::string>();
-        model->observe([&model, studios, selected, status] {
+        auto ndiStatus = std::make_shared<std::string>(model->ndiStatus());
+        model->observe([&model, studios, selected, status, ndiStatus] {
             if (model->pcrs() != *studios || model->selectedPcrId() != *selected) {
                 *studios = model->pcrs();
                 *selected = model->selectedPcrId();
@@ -109,6 +119,10 @@ int main() {
             if (model->detectStatus() != *status) {
                 *status = model->detectStatus();
                 printLine("detect-status " + *status);
+            }
+            if (model->ndiStatus() != *ndiStatus) {
+                *ndiStatus = model->ndiStatus();
+                printLine("ndi-status " + *ndiStatus);
             }
         });
         if (!preferences.loadProblem().empty()) model->log(preferences.loadProblem());
@@ -150,6 +164,10 @@ int main() {
                     printAudio(*model);
                 } else if (line == "select" || line.rfind("select ", 0) == 0) {
                     model->setSelectedPcrId(line.size() > 7 ? line.substr(7) : "");
+                } else if (line == "ndi on" || line == "ndi off") {
+                    model->setNdiEnabled(line == "ndi on");
+                } else if (line.rfind("ndi-name ", 0) == 0) {
+                    model->setNdiName(line.substr(9));
                 } else if (line == "quit") {
                     // Quitting ends the application, which stops the receiver.
                     model->quitFromMenu([&main, &model] {
