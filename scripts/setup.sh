@@ -26,6 +26,8 @@ PACKAGES=(
   gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav
   gstreamer1.0-rtsp gstreamer1.0-pipewire
   curl procps psmisc iproute2 sox
+  # a notification server on a virtual display, for the notification tests
+  dunst xvfb
 )
 
 missing=()

@@ -94,6 +94,7 @@ void AppModel::construct() {
         };
     }
     audio_ = ports_.audio;
+    ndi_ = ports_.ndi ? ports_.ndi : std::make_shared<NDIOutput>();
     pcrBrowser_ = ports_.pcrBrowser ? ports_.pcrBrowser : std::make_shared<PcrBrowser>();
     videoQueue_ = ports_.videoQueue ? ports_.videoQueue
                                     : std::make_shared<ThreadSerialQueue>("vsc.virtualcam.video");
@@ -120,9 +121,10 @@ void AppModel::construct() {
             if (!isRunning) self->publish(self->receivingProgram, false);
         });
     };
-    receiver_->onAudioSamples = [audio = audio_](std::span<const float> block) {
+    // The sound's consumers are held strongly: the reader thread may outlive the model.
+    receiver_->onAudioSamples = [audio = audio_, ndi = ndi_](std::span<const float> block) {
         if (audio) audio->write(block);
-        // NDI takes the same block once it is present.
+        ndi->sendAudio(block.data(), block.size(), 2, 48000);
     };
     receiver_->onVideoFrame = [weak](std::span<const std::uint8_t> frame) {
         if (auto self = weak.lock()) self->videoPath(frame);
@@ -139,7 +141,7 @@ void AppModel::construct() {
         });
     });
 
-    if (ndiEnabled.value_) startNdiOutput();
+    if (ndiEnabled.value_) applyNDISettings();
 
     evaluateCameraRepairMarker();
     refreshLoginItem();
@@ -293,13 +295,10 @@ void AppModel::setVideoDelayMs(double value) {
 }
 
 void AppModel::setNdiEnabled(bool value) {
+    const bool changed = value != ndiEnabled.value_;
     publish(ndiEnabled, value);
     ports_.preferences->set(keys::kNdiEnabled, value);
-    if (value) {
-        startNdiOutput();
-    } else {
-        stopNdiOutput();
-    }
+    if (changed) applyNDISettings();
 }
 
 void AppModel::setNdiName(const std::string& value) {

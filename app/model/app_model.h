@@ -19,8 +19,10 @@
 #include "app/model/model_types.h"
 #include "app/model/preview.h"
 #include "platform/extension_service.h"
+#include "app/ndi/ndi_output.h"
 #include "platform/http.h"
 #include "platform/main_queue.h"
+#include "platform/notifications.h"
 #include "platform/preferences.h"
 #include "platform/serial_queue.h"
 
@@ -88,6 +90,10 @@ class AppModel : public std::enable_shared_from_this<AppModel>, public Extension
         // The program the camera repair starts again; this process's
         // executable (/proc/self/exe) when empty.
         std::string applicationPath;
+        // The NDI source; one over the process's NDI runtime when not given.
+        std::shared_ptr<NDIOutput> ndi;
+        // The desktop's notifications; none in programs that show none.
+        std::shared_ptr<Notifications> notifications;
     };
 
     // Builds the model and runs its construction sequence. Call on the main queue.
@@ -215,6 +221,20 @@ class AppModel : public std::enable_shared_from_this<AppModel>, public Extension
     // Starts watching for studios (callers start it once, see discoveryStarted).
     void startDiscovery();
     const std::shared_ptr<PcrBrowser>& pcrBrowser() const { return pcrBrowser_; }
+    // The chosen studio, when it is in the list, and the name the user knows it by.
+    std::optional<PcrEntry> selectedPcr() const;
+    std::string studioName() const;
+
+    // Programme health (every statistics tick): the loss of the programme
+    // and the set-up problems, each told once by a notification.
+    void checkProgramHealth();
+    void notifyProblems();
+    void postNotification(const std::string& identifier, const std::string& title,
+                          const std::string& body);
+
+    // Switches the NDI source on or off as ndiEnabled says.
+    void applyNDISettings();
+    const std::shared_ptr<NDIOutput>& ndi() const { return ndi_; }
 
   private:
     void construct();
@@ -234,10 +254,6 @@ class AppModel : public std::enable_shared_from_this<AppModel>, public Extension
     void applyAudioSettings();
     void startAudioOutput();
     void stopAudioOutput();
-    void startNdiOutput() {}
-    void stopNdiOutput() {}
-    void checkProgramHealth() {}
-    void notifyProblems() {}
     void updateMenuBarIcon() {}
     void refreshLoginItem() {}
     void requestExtensionProperties();
@@ -269,6 +285,7 @@ class AppModel : public std::enable_shared_from_this<AppModel>, public Extension
     std::shared_ptr<CameraSink> sink_;
     std::shared_ptr<AudioOutput> audio_;
     std::shared_ptr<PcrBrowser> pcrBrowser_;
+    std::shared_ptr<NDIOutput> ndi_;
     std::shared_ptr<SerialQueue> videoQueue_;
     AtomicInt videoDelay_;
     AtomicInt frameCounter_;

@@ -16,7 +16,8 @@ std::int64_t millisecondsSince1970(WallTime time) {
 
 void AppModel::videoPath(std::span<const std::uint8_t> frame) {
     frameCounter_.increment();
-    // NDI takes every frame at once, without the video delay, once present.
+    // NDI takes every frame at once, without the video delay.
+    ndi_->sendVideo(frame);
     if (!sink_) return;
     PixelBufferRef buffer = sink_->makePixelBuffer(frame);
     if (!buffer) return;
@@ -65,6 +66,11 @@ void AppModel::statisticsTick() {
     notifyProblems();
     updateMenuBarIcon();
     if (sink_) publish(droppedFrames, sink_->droppedFrames());
+    if (auto receivers = ndi_->connectionCount()) {
+        std::string status = "On · " + std::to_string(*receivers) + " receiver";
+        if (*receivers != 1) status += "s";
+        if (status != ndiStatus.value_) publish(ndiStatus, status);
+    }
 }
 
 }  // namespace vsc

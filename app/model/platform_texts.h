@@ -28,5 +28,13 @@ inline constexpr const char* kCameraVisibleToSystemOnly =
 inline constexpr const char* kRestartingCameraService = "Camera: restarting the camera service…";
 inline constexpr const char* kReopensOnceCameraShown =
     "The app reopens once the system shows the camera…";
+// The camera-repair notification after the camera service was restarted.
+inline constexpr const char* kRestartComputerTitle = "Restart your computer";
+inline constexpr const char* kRestartComputerBody =
+    "The camera service still hasn't started the “Vendaroscope Program” camera.";
+
+// The NDI runtime's library as this system names it.
+inline constexpr const char* kNdiLibraryName = "libndi.so.6";
+inline constexpr const char* kNdiRuntimeNotFound = "NDI runtime not found (libndi.so.6)";
 
 }  // namespace vsc::texts

@@ -4,6 +4,7 @@
 #include "app/camera/pipewire_camera_system.h"
 #include "app/camera/system_camera.h"
 #include "platform/extension_service_user.h"
+#include "platform/notifications.h"
 #include "platform/process.h"
 
 namespace vsc {
@@ -31,6 +32,8 @@ SystemPorts makeSystemPorts(MainQueue& main, Preferences& preferences,
     ports.extensionService = makeUserServiceExtensionService(
         ports.resourcesDir, cameraInstallFolder(), system.services, main);
     ports.systemCameraListed = systemListsCamera;
+    system.notifications = std::make_shared<FreedesktopNotifications>(main);
+    ports.notifications = system.notifications;
     ports.terminate = std::move(terminate);
     return system;
 }

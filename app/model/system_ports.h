@@ -16,6 +16,8 @@ namespace vsc {
 struct SystemPorts {
     AppModel::Ports ports;
     std::shared_ptr<UserServices> services;
+    // The desktop's notifications; the shell installs the click handler.
+    std::shared_ptr<Notifications> notifications;
 };
 SystemPorts makeSystemPorts(MainQueue& main, Preferences& preferences,
                             std::function<void()> terminate);

@@ -10,6 +10,7 @@
 #include "app/camera/camera_sink.h"
 #include "platform/dns_sd.h"
 #include "platform/http.h"
+#include "platform/notifications.h"
 #include "platform/serial_queue.h"
 
 namespace vsc::test {
@@ -157,6 +158,29 @@ class FakeDnsSdBrowser final : public DnsSdBrowser {
     int starts = 0;
     Handlers handlers;
     std::vector<std::shared_ptr<Connection>> connections;
+};
+
+// A notification centre that keeps what was posted, with the test's time of
+// each post when given a clock.
+class FakeNotifications final : public Notifications {
+  public:
+    struct Posted {
+        Notification notification;
+        double at;
+    };
+    std::function<double()> now;
+    std::vector<Posted> posted;
+    std::function<void(const std::string&)> clickHandler;
+
+    void post(const Notification& n) override { posted.push_back({n, now ? now() : 0}); }
+    void setClickHandler(std::function<void(const std::string&)> handler) override {
+        clickHandler = std::move(handler);
+    }
+    std::vector<std::string> identifiers() const {
+        std::vector<std::string> ids;
+        for (const auto& p : posted) ids.push_back(p.notification.identifier);
+        return ids;
+    }
 };
 
 }  // namespace vsc::test

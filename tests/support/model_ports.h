@@ -15,8 +15,14 @@
 
 namespace vsc::test {
 
-// The ports of a model that reaches nothing outside the test: no ffmpeg to
-// find, a video queue the test runs, HTTP answered from a table and studios
+// An NDI runtime that is nowhere to be found, whatever the machine has installed.
+inline NdiRuntime& absentNdiRuntime() {
+    static NdiRuntime runtime([](const char*) -> void* { return nullptr; });
+    return runtime;
+}
+
+// The ports of a model that reaches nothing outside the test: no ffmpeg or
+// NDI runtime to find, a video queue the test runs, HTTP answered from a table and studios
 // that only the test announces. Tests add their own clock, dispatcher, sink
 // or sound on top.
 inline AppModel::Ports isolatedPorts(MainQueue& main, Preferences& preferences) {
@@ -27,6 +33,7 @@ inline AppModel::Ports isolatedPorts(MainQueue& main, Preferences& preferences) 
     ports.videoQueue = std::make_shared<ManualSerialQueue>();
     ports.http = std::make_shared<FakeHttp>();
     ports.pcrBrowser = std::make_shared<PcrBrowser>(std::make_unique<FakeDnsSdBrowser>());
+    ports.ndi = std::make_shared<NDIOutput>(absentNdiRuntime());
     return ports;
 }
 

@@ -151,7 +151,12 @@ TEST_F(ModelTest, StoredValuesAreReadWithTheirRules) {
     EXPECT_EQ(m.url(), "rtsp://h/STAGE_2");
     EXPECT_EQ(m.pcrHost(), "127.0.0.1");
     EXPECT_EQ(m.videoDelayMs(), 120.7);
-    EXPECT_TRUE(m.ndiEnabled());
+    // NDI was on: it is started at once, and without a runtime it is off again.
+    EXPECT_FALSE(m.ndiEnabled());
+    EXPECT_EQ(prefs_.object("ndiEnabled"), vsc::PreferenceValue(false));
+    ASSERT_FALSE(m.logLines().empty());
+    EXPECT_NE(m.logLines()[0].find("  NDI: NDI runtime not found (libndi.so.6)"),
+              std::string::npos);
     EXPECT_EQ(m.ndiName(), "Vendaroscope Program");
     EXPECT_TRUE(m.resumeAtLogin());
     EXPECT_TRUE(m.showInDock());

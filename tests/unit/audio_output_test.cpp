@@ -102,8 +102,11 @@ class ModelSound : public vsc::test::IsolatedModelTest {
         };
         output = std::make_shared<vsc::AudioOutput>(system);
         ports.audio = output;
+        ports.notifications = notifications;
         return create(ports);
     }
+    std::shared_ptr<vsc::test::FakeNotifications> notifications =
+        std::make_shared<vsc::test::FakeNotifications>();
     std::shared_ptr<FakeAudioSystem> system = std::make_shared<FakeAudioSystem>();
     std::shared_ptr<vsc::AudioOutput> output;
     std::shared_ptr<vsc::AudioDriverInstaller> driver;
@@ -226,6 +229,58 @@ TEST_F(ModelSound, TwoQuickRepairsRunOneAndTheLogTellsTheStateReached) {
                         "Audio driver: installing vendaroscope-program-audio.conf into " + dir +
                             "/config/pipewire…",
                         "Audio driver: Installed · v1.0 (1)"}));
+    std::filesystem::remove_all(dir);
+}
+
+// The microphone's problem is told once when it arises, not while it lasts,
+// and again when it comes back; never before the set-up is complete, and not
+// when there is no microphone to install at all.
+TEST_F(ModelSound, AMicrophoneProblemIsToldOncePerOccurrence) {
+    char pattern[] = "/tmp/vsc-model-notify-XXXXXX";
+    std::string dir = mkdtemp(pattern);
+    std::string bundled = dir + "/resources/pipewire/" + vsc::AudioDriverInstaller::kFileName;
+    std::filesystem::create_directories(dir + "/resources/pipewire");
+    std::ofstream(bundled)
+        << "# vendaroscope.version.short = 1.0\n# vendaroscope.version.build = 1\n";
+    driver = std::make_shared<vsc::AudioDriverInstaller>(dir + "/resources", dir + "/config");
+    auto model = make();
+    ASSERT_EQ(model->audioDriverState(), vsc::AudioDriverState{vsc::DriverMissing{}});
+    main.advance(3);
+    EXPECT_TRUE(notifications->posted.empty());  // the welcome assistant has not finished
+
+    model->setSetupCompleted(true);
+    main.advance(5);
+    ASSERT_EQ(notifications->posted.size(), 1u);
+    EXPECT_EQ(notifications->posted[0].notification,
+              (vsc::Notification{"microphone-repair", "Microphone needs a repair",
+                                 "Video apps get the picture but no sound. Open the menu bar "
+                                 "panel and click Repair microphone.",
+                                 "vendaroscope-virtual-webcam", true}));
+
+    // Repaired and listed: cleared.
+    std::filesystem::create_directories(
+        std::filesystem::path(driver->installedFile()).parent_path());
+    std::filesystem::copy_file(bundled, driver->installedFile());
+    system->devices = {{61, "Vendaroscope Program Audio"}};
+    model->refreshAudioDevices();
+    ASSERT_TRUE(std::holds_alternative<vsc::DriverOk>(model->audioDriverState()));
+    main.advance(2);
+    EXPECT_EQ(notifications->posted.size(), 1u);
+
+    // Nothing to install it from: unavailable, which no repair can mend.
+    std::filesystem::rename(bundled, bundled + ".away");
+    model->refreshAudioDevices();
+    ASSERT_EQ(model->audioDriverState(), vsc::AudioDriverState{vsc::DriverUnavailable{}});
+    main.advance(2);
+    EXPECT_EQ(notifications->posted.size(), 1u);
+
+    // Back, but no longer listed: a new occurrence, told again.
+    std::filesystem::rename(bundled + ".away", bundled);
+    system->devices = {};
+    model->refreshAudioDevices();
+    main.advance(2);
+    EXPECT_EQ(notifications->identifiers(),
+              (std::vector<std::string>{"microphone-repair", "microphone-repair"}));
     std::filesystem::remove_all(dir);
 }
 

@@ -8,11 +8,14 @@
 // button, "install-camera", "uninstall-camera" and "repair-camera" the
 // camera's buttons, "refresh-audio" the audio tab's refresh button (it prints
 // an "audio" line with the chosen device), "select ID" the studio picker (ID
-// is a studio's name|code|sid; "select" alone chooses none). The activity log
-// goes to standard output, with a "stats" line every second while sending, a
-// "pcrs" line (and a "pcr" line per studio) whenever the list of announced
-// studios changes, and a "detect-status", "camera-state", "sink-status" or
-// "audio-driver" line whenever that text changes.
+// is a studio's name|code|sid; "select" alone chooses none), "ndi on" and
+// "ndi off" the NDI switch of the settings, "ndi-name TEXT" its name field.
+// The activity log goes to standard output, with a "stats" line every second
+// while sending, a "pcrs" line (and a "pcr" line per studio) whenever the list
+// of announced studios changes, a "detect-status", "camera-state",
+// "sink-status", "audio-driver" or "ndi-status" line whenever that text
+// changes, and a "notification-click ID" line for a click on one of its
+// notifications, which it posts on the session bus as the application does.
 #include <signal.h>
 
 #include <clocale>
@@ -29,6 +32,7 @@
 #include "app/model/system_ports.h"
 #include "platform/control_characters.h"
 #include "platform/main_queue.h"
+#include "platform/notifications.h"
 #include "platform/preferences.h"
 #include "platform/process.h"
 #include "platform/user_service.h"
@@ -86,6 +90,8 @@ int main() {
     // The camera repair's relaunch ends the program like the application's
     // Quit would, minus the stop of sending (the repair has stopped it).
     vsc::SystemPorts system = vsc::makeSystemPorts(main, preferences, [&main] { main.quit(); });
+    system.notifications->setClickHandler(
+        [](const std::string& identifier) { printLine("notification-click " + identifier); });
     vsc::AppModel::Ports ports = system.ports;
 
     std::shared_ptr<vsc::AppModel> model;
@@ -99,7 +105,8 @@ int main() {
         auto camera = std::make_shared<std::string>();
         auto sink = std::make_shared<std::string>();
         auto driver = std::make_shared<std::string>();
-        model->observe([&model, studios, selected, status, camera, sink, driver] {
+        auto ndiStatus = std::make_shared<std::string>(model->ndiStatus());
+        model->observe([&model, studios, selected, status, camera, sink, driver, ndiStatus] {
             if (model->pcrs() != *studios || model->selectedPcrId() != *selected) {
                 *studios = model->pcrs();
                 *selected = model->selectedPcrId();
@@ -120,6 +127,10 @@ int main() {
             if (vsc::summary(model->audioDriverState()) != *driver) {
                 *driver = vsc::summary(model->audioDriverState());
                 printLine("audio-driver " + *driver);
+            }
+            if (model->ndiStatus() != *ndiStatus) {
+                *ndiStatus = model->ndiStatus();
+                printLine("ndi-status " + *ndiStatus);
             }
         });
         if (!preferences.loadProblem().empty()) model->log(preferences.loadProblem());
@@ -167,6 +178,10 @@ int main() {
                     printAudio(*model);
                 } else if (line == "select" || line.rfind("select ", 0) == 0) {
                     model->setSelectedPcrId(line.size() > 7 ? line.substr(7) : "");
+                } else if (line == "ndi on" || line == "ndi off") {
+                    model->setNdiEnabled(line == "ndi on");
+                } else if (line.rfind("ndi-name ", 0) == 0) {
+                    model->setNdiName(line.substr(9));
                 } else if (line == "quit") {
                     // Quitting ends the application, which stops the receiver.
                     model->quitFromMenu([&main, &model] {
