@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The main job without a studio at hand. The test studio plays the studio and
 # announces itself on DNS-SD; a private PipeWire session (with a loopback-only
-# avahi-daemon) plays the desktop; the camera program publishes "Vendaroscope
-# Program"; the headless host (the application's model without a window)
-# finds the studio by DNS-SD and, at the press of its start button, sends the
+# avahi-daemon) plays the desktop of a user with nothing installed; the
+# headless host (the application's model without a window) installs its
+# camera "Vendaroscope Program" and its microphone as user services, finds
+# the studio by DNS-SD and, at the press of its start button, sends the
 # studio's programme into the camera; and a real
 # PipeWire client, GStreamer's pipewiresrc, records what a video call sees:
 # a PNG of the programme, its frame rate, then a PNG of the slate once the
@@ -45,17 +46,6 @@ echo "== desktop session (D-Bus, PipeWire, WirePlumber, avahi-daemon)"
 env_file=$(bash scripts/session.sh start "$out/session" --avahi)
 # shellcheck disable=SC1090
 source "$env_file"
-# The virtual microphone's configuration, as the application installs it.
-mkdir -p "$XDG_CONFIG_HOME/pipewire/pipewire.conf.d"
-cp resources/pipewire/vendaroscope-program-audio.conf "$XDG_CONFIG_HOME/pipewire/pipewire.conf.d/"
-bash scripts/session.sh restart-audio "$out/session" >/dev/null
-
-echo "== camera program"
-build/bin/vendaroscope-camera >"$out/camera.log" 2>&1 &
-pids+=($!)
-wait_for 10 bash -c 'pw-cli ls Node | grep -q "node.name = \"Vendaroscope Program\""'
-echo "camera \"Vendaroscope Program\" is on PipeWire"
-
 echo "== test studio, announced on DNS-SD"
 /usr/bin/python3 tools/test-studio/test_studio.py --rtsp-port 0 --api-port 0 \
     --announce "Demo Studio" --pcr-name "Demo Studio" --pcr-code DS --pcr-sid 1 --pcr-stage STAGE_1 \
@@ -65,13 +55,28 @@ wait_for 20 grep -q "test-studio ready" "$out/studio.out"
 api=$(sed -E 's/.*api=([^ ]+).*/\1/' "$out/studio.out")
 timeout 5 avahi-browse -rpt _vsc-pcr._tcp | grep "^=" | head -1 | sed 's/^/  avahi-browse: /' || true
 
-echo "== the application finds the studio"
+echo "== the application, for a user with nothing installed"
 echo '{"setupCompleted": true}' >"$out/config/vendaroscope-virtualcam/preferences.json"
-# Its standard input stands in for the panel's start button.
+# Its standard input stands in for the panel's and the settings' buttons.
 mkfifo "$out/host.in"
 exec 3<>"$out/host.in"
 XDG_CONFIG_HOME=$out/config build/bin/vsc-headless >"$out/host.log" 2>&1 <"$out/host.in" &
 pids+=($!)
+wait_for 10 grep -q "camera-state Not installed" "$out/host.log"
+started=$(date +%s%N)
+echo install-camera >&3
+echo repair-audio >&3
+if ! wait_for 20 grep -q "camera-state Installed · v" "$out/host.log" ||
+    ! wait_for 20 grep -q "audio-driver Installed · v" "$out/host.log"; then
+    cat "$out/host.log" >&2
+    echo "demo: the camera or the microphone did not install" >&2
+    exit 1
+fi
+installed=$((($(date +%s%N) - started) / 1000000))
+grep -E "^(camera-state|audio-driver) Installed|Camera “|Audio driver" "$out/host.log" | sed 's/^/  /'
+echo "camera and microphone installed as user services in $installed ms:"
+ls "$out/session/data/vendaroscope-virtualcam/services" | sed 's/^/  /'
+
 if ! wait_for 20 grep -q "— program on air" "$out/host.log"; then
     cat "$out/host.log" >&2
     echo "demo: the application did not find the studio" >&2
@@ -82,7 +87,7 @@ grep -E "^pcr |program on air|PCR" "$out/host.log" | sed 's/^/  /'
 echo "== the panel's start button"
 echo start >&3
 wait_for 20 grep -q "receiving=1" "$out/host.log"
-grep -v -E "^(stats|pcr|detect-status|audio)|PCR" "$out/host.log" | sed 's/^/  /'
+grep -E "sink-status|program tracks|ffmpeg started" "$out/host.log" | sed 's/^/  /'
 
 echo "== what a video call sees"
 gst() { timeout 20 gst-launch-1.0 -q pipewiresrc target-object="Vendaroscope Program" "$@"; }
