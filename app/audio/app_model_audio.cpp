@@ -35,7 +35,25 @@ void AppModel::startAudioOutput() {
 }
 
 void AppModel::stopAudioOutput() {
+    restoreAudio_ = false;
     if (audio_) audio_->stop();
+}
+
+// The sound's device can go while sending (the microphone's service or the
+// user's audio server restarted): the devices are listed again and the
+// output started on the chosen one, every camera check until it plays.
+void AppModel::checkAudioOutput() {
+    if (!audio_ || !running.value_) return;
+    if (audio_->lost()) {
+        audio_->stop();
+        restoreAudio_ = true;
+        log("Audio output lost; it starts again once its device is back");
+    }
+    if (!restoreAudio_) return;
+    refreshAudioDevices();
+    if (selectedAudioDevice.value_ == 0) return;
+    restoreAudio_ = false;
+    startAudioOutput();
 }
 
 void AppModel::updateAudioMeter() {

@@ -34,6 +34,9 @@ class AudioSystem {
     // Output-capable devices in the order the system lists them; empty when it
     // cannot be asked.
     virtual std::vector<AudioDevice> outputDevices() = 0;
+    // The playback started last ended by itself: its device, or the audio
+    // server, went away.
+    virtual bool playbackLost() { return false; }
 };
 
 // Plays the programme sound through the ring into the chosen device.
@@ -53,6 +56,9 @@ class AudioOutput {
     void setGainDb(double gainDb);
     // The output peak since the last call (for the meter).
     float takePeak();
+
+    // Started, and its playback ended by itself since (see AudioSystem).
+    bool lost() { return started_ && system_ && system_->playbackLost(); }
 
     // Render calls that found the ring's lock taken and played silence.
     std::int64_t busyRenders() const { return busyRenders_->load(std::memory_order_relaxed); }

@@ -5,6 +5,7 @@
 #include <spa/utils/result.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -33,6 +34,16 @@ struct PipeWireAudioSystem::Playback {
     pw_stream* stream = nullptr;
     spa_hook listener{};
     Render render;
+    bool linked = false;  // loop thread, loop locked
+    std::atomic<bool> lost{false};
+
+    void onState(pw_stream_state state) {
+        if (state == PW_STREAM_STATE_STREAMING || state == PW_STREAM_STATE_PAUSED) linked = true;
+        // Its device went (the stream does not follow another one), or the
+        // server did.
+        if (state == PW_STREAM_STATE_ERROR || (linked && state == PW_STREAM_STATE_UNCONNECTED))
+            lost = true;
+    }
 
     // PipeWire's data thread: one render per cycle, straight into its buffers.
     void onProcess() {
@@ -147,6 +158,9 @@ std::optional<AudioError> PipeWireAudioSystem::start(std::uint32_t deviceId, Ren
         pw_stream_events e{};
         e.version = PW_VERSION_STREAM_EVENTS;
         e.process = [](void* data) { static_cast<Playback*>(data)->onProcess(); };
+        e.state_changed = [](void* data, pw_stream_state, pw_stream_state state, const char*) {
+            static_cast<Playback*>(data)->onState(state);
+        };
         return e;
     }();
     pw_stream_add_listener(playback->stream, &playback->listener, &events, playback.get());
@@ -173,6 +187,12 @@ std::optional<AudioError> PipeWireAudioSystem::start(std::uint32_t deviceId, Ren
     }
     playback_ = std::move(playback);
     return std::nullopt;
+}
+
+bool PipeWireAudioSystem::playbackLost() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (!playback_ || !connection_) return false;
+    return playback_->lost || connection_->broken();
 }
 
 void PipeWireAudioSystem::stop() {

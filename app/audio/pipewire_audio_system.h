@@ -23,6 +23,7 @@ class PipeWireAudioSystem final : public AudioSystem {
     std::optional<AudioError> start(std::uint32_t deviceId, Render render) override;
     void stop() override;
     std::vector<AudioDevice> outputDevices() override;
+    bool playbackLost() override;
 
     struct Playback;
 

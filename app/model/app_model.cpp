@@ -150,7 +150,10 @@ void AppModel::construct() {
     checkCamera();
     main->addRepeatingTimer(kCameraCheckInterval, [weak, main] {
         main->post([weak] {
-            if (auto self = weak.lock()) self->checkCamera();
+            if (auto self = weak.lock()) {
+                self->checkCamera();
+                self->checkAudioOutput();
+            }
         });
     });
 }

@@ -18,8 +18,8 @@
 #include "app/model/atomic_int.h"
 #include "app/model/model_types.h"
 #include "app/model/preview.h"
-#include "platform/extension_service.h"
 #include "app/ndi/ndi_output.h"
+#include "platform/extension_service.h"
 #include "platform/http.h"
 #include "platform/main_queue.h"
 #include "platform/notifications.h"
@@ -192,6 +192,9 @@ class AppModel : public std::enable_shared_from_this<AppModel>, public Extension
     // The camera check (every 2 s): whether the camera is visible, and the
     // sink kept connected to it while sending.
     void checkCamera();
+    // With it, every 2 s while sending: a sound output whose device went is
+    // started again once a device is back.
+    void checkAudioOutput();
 
     // The camera program's installation: "Install / update", uninstall, and
     // the condensed state made again from what is known (publishing only a
@@ -289,6 +292,7 @@ class AppModel : public std::enable_shared_from_this<AppModel>, public Extension
     std::shared_ptr<SerialQueue> videoQueue_;
     AtomicInt videoDelay_;
     AtomicInt frameCounter_;
+    bool restoreAudio_ = false;  // the output's device went while sending
     // Which device selectedAudioDevice named when it was chosen.
     std::uint64_t selectedAudioIdentity_ = 0;
     // What the camera program's requests told: the installed version ("" =

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -66,6 +67,8 @@ TEST_F(CameraService, InstalledItStaysThereThroughItsProgramsDeathAndAServerRest
     auto asked = Steady::now();
     host.send("install-camera");
     ASSERT_TRUE(host.waitFor(kOk, 20s)) << host.text();
+    host.send("repair-audio");
+    ASSERT_TRUE(host.waitFor("audio-driver Installed · v", 20s)) << host.text();
     EXPECT_TRUE(vsc::systemListsCamera());
     std::printf("figure: install-camera -> camera listed and state ok: %.0f ms\n",
                 millisecondsSince(asked));
@@ -105,6 +108,22 @@ TEST_F(CameraService, InstalledItStaysThereThroughItsProgramsDeathAndAServerRest
     viewer = std::make_unique<Viewer>();
     ASSERT_TRUE(viewer->waitForLook(Look::Bars, 20s)) << host.text();
     std::printf("figure: audio server restarted -> programme back at a reader: %.0f ms\n",
+                millisecondsSince(restarted));
+    // The sound too: the microphone's service publishes it anew, the output
+    // finds it and plays into it again.
+    EXPECT_TRUE(eventually(
+        [] {
+            std::string peak = vsc::test::outputOf(
+                "/bin/sh", {"-c",
+                            "timeout -s INT 1.5 pw-record --target vendaroscope_program_audio_mic "
+                            "--rate 48000 --channels 1 --format f32 - | od -An -f -v | "
+                            "awk 'function a(x){return x<0?-x:x} {for(i=1;i<=NF;i++) if "
+                            "(a($i)>m) m=a($i)} END {print m+0}'"});
+            return std::atof(peak.c_str()) > 0.4;
+        },
+        20s))
+        << host.text();
+    std::printf("figure: audio server restarted -> tone back in the microphone: %.0f ms\n",
                 millisecondsSince(restarted));
 }
 

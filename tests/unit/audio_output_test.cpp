@@ -33,6 +33,8 @@ class FakeAudioSystem final : public vsc::AudioSystem {
     }
     void stop() override { ++stops; }
     std::vector<AudioDevice> outputDevices() override { return devices; }
+    bool lost = false;
+    bool playbackLost() override { return lost; }
 };
 
 TEST(AudioDeviceChoice, ProgramDeviceThenBlackHoleThenNone) {
@@ -173,6 +175,37 @@ TEST_F(ModelSound, StoredNumbersOutsideTheSettingsAreClampedWhenRead) {
     model->setAudioGainDb(99);
     EXPECT_EQ(model->audioGainDb(), 24);
     EXPECT_EQ(prefs.doubleValue("audioGainDb"), 24);
+}
+
+// The microphone's service (or the user's audio server) restarts while
+// sending: the output notices its device went, waits for one to be listed
+// again, and plays into it.
+TEST_F(ModelSound, AnOutputWhoseDeviceWentStartsAgainOnceADeviceIsBack) {
+    prefs.set("programURL", std::string("rtsp://h/STAGE_1"));
+    system->devices = {{61, "Vendaroscope Program Audio", 1}};
+    auto model = make();
+    model->startSending();
+    ASSERT_EQ(system->started, std::vector<std::uint32_t>{61});
+    main.advance(2);
+    EXPECT_EQ(system->started.size(), 1u);  // playing: left alone
+
+    system->lost = true;
+    system->devices = {};
+    main.advance(2);
+    EXPECT_EQ(system->stops, 1);
+    EXPECT_EQ(model->selectedAudioDevice(), 0u);
+    EXPECT_EQ(std::count(logs.begin(), logs.end(),
+                         "Audio output lost; it starts again once its device is back"),
+              1);
+    system->lost = false;
+    main.advance(4);
+    EXPECT_EQ(system->started.size(), 1u);  // nothing to play into yet
+    system->devices = {{64, "Vendaroscope Program Audio", 2}};
+    main.advance(2);
+    EXPECT_EQ(system->started, (std::vector<std::uint32_t>{61, 64}));
+    main.advance(4);
+    EXPECT_EQ(system->started.size(), 2u);
+    model->stopSending();
 }
 
 TEST_F(ModelSound, TheMeterPublishesOnlyChangesAndAppliesStoredSettings) {
