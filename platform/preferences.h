@@ -4,6 +4,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -93,6 +95,16 @@ class JsonFilePreferences final : public Preferences {
     std::shared_ptr<State> state_;
     std::shared_ptr<SerialQueue> writer_;
 };
+
+// What the bytes of a preferences file hold: every key with its value in the
+// file's order, or why they cannot be a preferences file (larger than 1 MiB,
+// nested too deep, not JSON, not a JSON object). The store reads its file
+// through this.
+struct DecodedPreferences {
+    std::vector<std::pair<std::string, PreferenceValue>> values;
+    std::string problem;  // empty when the bytes are a preferences file
+};
+DecodedPreferences decodePreferences(std::string_view bytes);
 
 // An in-memory store for tests and programs that must not touch the user's file.
 class MemoryPreferences final : public Preferences {

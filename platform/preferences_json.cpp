@@ -70,6 +70,10 @@ std::optional<WallTime> parseUtcDate(const std::string& text) {
                               std::chrono::day{unsigned(day)}};
     // A leap second (:60) is taken as the first instant of the next minute.
     if (!date.ok() || hour > 23 || minute > 59 || second > 60) return std::nullopt;
+    // The clock counts nanoseconds in 64 bits, some 292 years either side of
+    // 1970: a date far outside that is no date this program could have
+    // written, and would not fit.
+    if (year < 1900 || year > 2200) return std::nullopt;
     const auto instant = sys_days{date} + hours{hour} + minutes{minute} +
                          std::chrono::seconds{second} + std::chrono::nanoseconds{nanoseconds};
     return time_point_cast<system_clock::duration>(instant);
@@ -258,6 +262,35 @@ std::string moveAside(const std::string& path, int& error) {
 
 }  // namespace
 
+namespace {
+
+// The document a file's bytes hold, or why they are none.
+std::optional<Json> parseDocument(std::string_view bytes, std::string& reason) {
+    if (bytes.size() > kMaxFileBytes) {
+        reason = "larger than 1 MiB";
+        return std::nullopt;
+    }
+    if (nestsDeeperThan(std::string(bytes), kMaxNesting)) {
+        reason = "nested more than " + std::to_string(kMaxNesting) + " levels deep";
+        return std::nullopt;
+    }
+    Json parsed = Json::parse(bytes, nullptr, /*allow_exceptions=*/false);
+    if (parsed.is_object()) return parsed;
+    reason = parsed.is_discarded() ? "not valid JSON" : "not a JSON object";
+    return std::nullopt;
+}
+
+}  // namespace
+
+DecodedPreferences decodePreferences(std::string_view bytes) {
+    DecodedPreferences decoded;
+    auto document = parseDocument(bytes, decoded.problem);
+    if (!document) return decoded;
+    for (auto it = document->begin(); it != document->end(); ++it)
+        decoded.values.emplace_back(it.key(), fromJson(it.value()));
+    return decoded;
+}
+
 struct JsonFilePreferences::State {
     std::string path;
     std::string loadProblem;
@@ -290,17 +323,9 @@ void JsonFilePreferences::State::load() {
     const ReadOutcome outcome = readFileUpTo(path, kMaxFileBytes, bytes, reason);
     if (outcome == ReadOutcome::Missing) return;
     if (outcome == ReadOutcome::Read) {
-        if (bytes.size() > kMaxFileBytes) {
-            reason = "larger than 1 MiB";
-        } else if (nestsDeeperThan(bytes, kMaxNesting)) {
-            reason = "nested more than " + std::to_string(kMaxNesting) + " levels deep";
-        } else {
-            Json parsed = Json::parse(bytes, nullptr, /*allow_exceptions=*/false);
-            if (parsed.is_object()) {
-                document = std::move(parsed);
-                return;
-            }
-            reason = parsed.is_discarded() ? "not valid JSON" : "not a JSON object";
+        if (auto parsed = parseDocument(bytes, reason)) {
+            document = std::move(*parsed);
+            return;
         }
     }
 

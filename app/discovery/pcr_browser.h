@@ -53,22 +53,4 @@ class PcrBrowser {
     std::uint64_t nextConnection_ = 0;
 };
 
-// A TXT record's strings as a map: "key=value", or "key" alone for an empty
-// value. Keys are compared without regard to ASCII case (stored in lower
-// case), the first occurrence of a key wins, strings with an empty key are
-// skipped, and bytes that are not UTF-8 and control characters are replaced.
-std::map<std::string, std::string> parseTxtRecord(const std::vector<std::string>& strings);
-
-// The entry a browse result announces, with the host learnt for it (if any).
-// Its service name is cleaned for showing like the TXT values; the browser's
-// bookkeeping goes by the endpoint's own name.
-PcrEntry makePcrEntry(const BrowseResult& result, std::optional<std::string> host);
-
-// Sorts by display name: Unicode scalar order after canonical composition,
-// case-sensitive and stable.
-void sortByDisplayName(std::vector<PcrEntry>& entries);
-
-// A peer address without its scope: the first non-empty piece between "%"s.
-std::string hostWithoutScope(const std::string& text);
-
 }  // namespace vsc

@@ -14,23 +14,6 @@ constexpr std::size_t kLongestPathName = 255;  // bytes
 
 }  // namespace
 
-std::int64_t parsePort(std::string_view text, std::int64_t fallback) {
-    std::string_view digits = text;
-    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-'))
-        digits.remove_prefix(1);
-    if (digits.empty()) return fallback;
-    for (char c : digits)
-        if (c < '0' || c > '9') return fallback;
-    std::string copy(text);
-    errno = 0;
-    char* end = nullptr;
-    long long value = std::strtoll(copy.c_str(), &end, 10);
-    if (errno == ERANGE || end != copy.c_str() + copy.size()) return fallback;
-    // A port nothing can listen on would only reach ffprobe as a bad address.
-    if (value < 1 || value > 65535) return fallback;
-    return value;
-}
-
 std::optional<std::vector<PathItem>> decodePathList(std::string_view body) {
     nlohmann::json document = nlohmann::json::parse(body, nullptr, false);
     if (document.is_discarded() || !document.is_object()) return std::nullopt;

@@ -455,21 +455,17 @@ void ProgramReceiver::readAudio(int fd) {
 }
 
 void ProgramReceiver::readDiagnostics(int fd) {
-    std::string pending;
+    LineAssembler lines;
     char chunk[4096];
     for (;;) {
         ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        pending.append(chunk, static_cast<std::size_t>(n));
-        std::size_t newline;
-        while ((newline = pending.find('\n')) != std::string::npos) {
-            std::string line = utf8Lossy(std::string_view(pending).substr(0, newline));
-            pending.erase(0, newline + 1);
-            if (line.empty()) continue;
-            journalLog(kSubsystem, "receiver", "ffmpeg: " + line);
-            log("ffmpeg: " + line);
-        }
+        lines.append(std::string_view(chunk, static_cast<std::size_t>(n)),
+                     [this](const std::string& line) {
+                         journalLog(kSubsystem, "receiver", "ffmpeg: " + line);
+                         log("ffmpeg: " + line);
+                     });
     }
     // Whatever is left without a line feed is dropped.
     ::close(fd);

@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include <algorithm>
+
 namespace vsc {
 
 std::string utf8Lossy(std::string_view bytes) {
@@ -10,6 +12,22 @@ std::string utf8Lossy(std::string_view bytes) {
     std::string result(valid);
     g_free(valid);
     return result;
+}
+
+void LineAssembler::append(std::string_view bytes,
+                           const std::function<void(const std::string&)>& line) {
+    pending_.append(bytes);
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t newline = pending_.find('\n', start);
+        std::size_t end = newline == std::string::npos ? pending_.size() : newline;
+        if (newline == std::string::npos && end - start < kLongestLine) break;
+        end = std::min(end, start + kLongestLine);
+        std::string text = utf8Lossy(std::string_view(pending_).substr(start, end - start));
+        if (!text.empty()) line(text);
+        start = end == newline ? end + 1 : end;
+    }
+    pending_.erase(0, start);
 }
 
 std::vector<std::string> splitLines(std::string_view text) {

@@ -108,7 +108,8 @@ TEST_F(PreferencesFile, HandWrittenDatesAndUnknownValuesAreUnderstoodAndKept) {
     const auto unknown = nlohmann::json::parse(R"({
         "nothing": null, "list": [1, "two", {"three": 3}], "nested": {"a": {"b": []}},
         "dateAndMore": {"$date": "2026-12-08T21:25:21Z", "x": 1},
-        "badDate": {"$date": "2026-13-08T21:25:21Z"}, "numberDate": {"$date": 5}})");
+        "badDate": {"$date": "2026-13-08T21:25:21Z"}, "numberDate": {"$date": 5},
+        "beyondTheClock": {"$date": "1508-12-09T10:00:00.126Z"}})");
     auto contents = unknown;
     contents["plain"] = nlohmann::json{{"$date", "2026-12-08T21:25:21Z"}};
     contents["fraction"] = nlohmann::json{{"$date", "2026-12-08T21:25:21.5Z"}};

@@ -25,6 +25,25 @@ TEST(Utf8, LinesSplitAtEveryBreakAndEmptyPiecesGo) {
     EXPECT_TRUE(vsc::splitLines("\n\r\n").empty());
 }
 
+// ffmpeg's diagnostics come in chunks: lines cross chunk boundaries, carriage
+// returns stay, empty lines and an unfinished last line never come out, and a
+// line that never ends is handed out in bounded pieces.
+TEST(Utf8, DiagnosticLinesAreAssembledAcrossChunksAndBounded) {
+    vsc::LineAssembler assembler;
+    std::vector<std::string> lines;
+    auto take = [&](const std::string& line) { lines.push_back(line); };
+    assembler.append("first\r\nsec", take);
+    assembler.append("ond\n\n\xff\n", take);
+    assembler.append("unfinished", take);
+    EXPECT_EQ(lines, (std::vector<std::string>{"first\r", "second", "\xEF\xBF\xBD"}));
+    lines.clear();
+    vsc::LineAssembler endless;
+    std::string chunk(40000, 'x');
+    for (int i = 0; i < 4; ++i) endless.append(chunk, take);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].size(), vsc::LineAssembler::kLongestLine);
+}
+
 TEST(ControlCharacters, EachOneBecomesAReplacementCharacterAndTheRestStays) {
     const std::string r = "\xEF\xBF\xBD";
     EXPECT_EQ(vsc::replaceControlCharacters(std::string("\0\t\n\r\x1b\x1f\x7f", 7)),
