@@ -7,6 +7,7 @@ set -euo pipefail
 PACKAGES=(
   # build and tests
   build-essential cmake ninja-build pkg-config clang-format
+  clang libclang-rt-14-dev  # libFuzzer for the fuzz targets
   libgtest-dev libgmock-dev libbenchmark-dev
   # libraries the programs link
   libpipewire-0.3-dev libspa-0.2-dev

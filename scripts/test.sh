@@ -39,6 +39,28 @@ ninja -C build-tsan -j "$JOBS" vsc-e2e-tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp \
     ctest --test-dir build-tsan -R '^(StudioBrowserWithAvahi|AudioSystemThreads)' --output-on-failure
 
+echo "== fuzz targets, a short run each"
+# The long runs are made by hand (see fuzz/CMakeLists.txt); new inputs go to a
+# scratch folder, the seeds in fuzz/corpus stay as they are.
+cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_C_COMPILER=clang -DVSC_FUZZ=ON -DVSC_BUILD_TESTS=OFF -DVSC_BUILD_BENCH=OFF >/dev/null
+fuzzers=(txt_record path_list preferences program_url diagnostics)
+ninja -C build-fuzz -j "$JOBS" "${fuzzers[@]/#/fuzz-}"
+for f in "${fuzzers[@]}"; do
+    scratch=$(mktemp -d)
+    status=0
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+        build-fuzz/fuzz/fuzz-"$f" -max_total_time="${FUZZ_SECONDS:-8}" -print_final_stats=1 \
+        "$scratch" fuzz/corpus/"$f" >"$scratch.log" 2>&1 || status=$?
+    if [ "$status" != 0 ]; then
+        cat "$scratch.log" >&2
+        echo "fuzz-$f found a fault (above)" >&2
+        exit 1
+    fi
+    echo "$f: $(grep -m1 '^stat::number_of_executed_units' "$scratch.log")"
+    rm -rf "$scratch" "$scratch.log"
+done
+
 echo "== end-to-end tests"
 ctest --test-dir build -L e2e --output-on-failure
 
