@@ -81,7 +81,8 @@ int main(int argc, char** argv) {
     }
 
     std::string error;
-    auto connection = vsc::PipeWireConnection::connect("vsc-bench-capture", &error);
+    auto connection = vsc::PipeWireConnection::connect(
+        "vsc-bench-capture", &error, vsc::PipeWireConnection::DataThread::realtime);
     Capture capture;
     static const pw_stream_events events = [] {
         pw_stream_events e{};

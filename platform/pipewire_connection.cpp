@@ -16,7 +16,8 @@ std::atomic<std::uint64_t> connections{0};
 }  // namespace
 
 std::unique_ptr<PipeWireConnection> PipeWireConnection::connect(const std::string& name,
-                                                                std::string* error) {
+                                                                std::string* error,
+                                                                DataThread data) {
     std::call_once(initOnce, [] { pw_init(nullptr, nullptr); });
     std::unique_ptr<PipeWireConnection> c(new PipeWireConnection());
     c->generation_ = ++connections;
@@ -25,7 +26,13 @@ std::unique_ptr<PipeWireConnection> PipeWireConnection::connect(const std::strin
         if (error) *error = "cannot create a PipeWire loop";
         return nullptr;
     }
-    c->context_ = pw_context_new(pw_thread_loop_get_loop(c->loop_), nullptr, 0);
+    // The client configuration with the real-time module; where a server
+    // ships without it, the ordinary one still works, only without priority.
+    if (data == DataThread::realtime)
+        c->context_ =
+            pw_context_new(pw_thread_loop_get_loop(c->loop_),
+                           pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
+    if (!c->context_) c->context_ = pw_context_new(pw_thread_loop_get_loop(c->loop_), nullptr, 0);
     if (!c->context_ || pw_thread_loop_start(c->loop_) < 0) {
         if (error) *error = "cannot start the PipeWire loop";
         return nullptr;

@@ -12,8 +12,15 @@ namespace vsc {
 // PipeWire from other threads are made with the loop locked.
 class PipeWireConnection {
   public:
+    // How streams with real-time processing are served. `realtime` gives
+    // them a data thread with real-time priority (through the desktop's
+    // RealtimeKit or the process's own limits), as a sound stream needs: a
+    // sound cycle that waits behind a busy machine is a click in the call.
+    enum class DataThread { ordinary, realtime };
+
     // None (with the reason in *error) when the server cannot be reached.
-    static std::unique_ptr<PipeWireConnection> connect(const std::string& name, std::string* error);
+    static std::unique_ptr<PipeWireConnection> connect(const std::string& name, std::string* error,
+                                                       DataThread data = DataThread::ordinary);
     ~PipeWireConnection();
 
     pw_thread_loop* loop() const { return loop_; }

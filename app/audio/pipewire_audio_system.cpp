@@ -104,7 +104,8 @@ bool PipeWireAudioSystem::ensureConnected() {
     if (connection_ && connection_->broken()) dropConnection();
     if (connection_) return true;
     std::string error;
-    connection_ = PipeWireConnection::connect("vsc-audio", &error);
+    connection_ =
+        PipeWireConnection::connect("vsc-audio", &error, PipeWireConnection::DataThread::realtime);
     if (!connection_) return false;
     {
         PipeWireConnection::Lock loop(*connection_);

@@ -1,6 +1,7 @@
 // The virtual microphone as a video application hears it: the microphone's
 // PipeWire configuration in a private session, the headless host sending the
 // test studio's programme, and pw-record recording the microphone.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -43,6 +44,10 @@ class Recorder {
               "/usr/bin/pw-record",
               {"--target", target, "--rate", "48000", "--channels", "2", "--format", "f32", "-"},
               {}, true) {
+        // pw-record writes from its real-time thread: a full pipe would stall
+        // it and lose frames that the microphone did deliver. A second of
+        // room lets this reader fall behind on a busy machine.
+        ::fcntl(program_.stdoutFd(), F_SETPIPE_SZ, 1 << 20);
         reader_ = std::thread([this] { read(); });
     }
     ~Recorder() { finish(); }
