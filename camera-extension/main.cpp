@@ -7,6 +7,7 @@
 
 #include <clocale>
 #include <cstdio>
+#include <cstring>
 #include <future>
 
 #include "camera-extension/framework/pipewire_service.h"
@@ -14,7 +15,17 @@
 #include "camera-extension/slate.h"
 #include "camera-extension/slate_picture.h"
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1) {
+        const bool help = std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0;
+        std::fputs(
+            "usage: vendaroscope-camera\n"
+            "Publishes the camera \"Vendaroscope Program\" on PipeWire and shows what\n"
+            "Vendaroscope Virtual Webcam sends, or its slate. Installed and started as a\n"
+            "user service by the application; ends when PipeWire goes away.\n",
+            help ? stdout : stderr);
+        return help ? 0 : 2;
+    }
     std::setlocale(LC_ALL, "");
     sigset_t stop;
     sigemptyset(&stop);

@@ -19,6 +19,26 @@ echo "== build"
 configure build
 ninja -C build -j "$JOBS"
 
+echo "== package"
+# The Debian package from the installed layout: its programs answer --help
+# from where they are installed, and it names what it needs to run.
+rm -f build/vendaroscope-virtualcam_*.deb
+(cd build && cpack -G DEB >/dev/null)
+deb=$(ls build/vendaroscope-virtualcam_*.deb)
+unpacked=$(mktemp -d)
+dpkg-deb -x "$deb" "$unpacked"
+for program in usr/bin/vsc-headless \
+    usr/share/vendaroscope-virtualcam/com.vendaroscope.virtualcam.camera/vendaroscope-camera \
+    usr/libexec/vendaroscope-virtualcam/vendaroscope-microphone \
+    usr/libexec/vendaroscope-virtualcam/vendaroscope-supervise; do
+    "$unpacked/$program" --help >/dev/null
+done
+test -s "$unpacked/usr/share/vendaroscope-virtualcam/com.vendaroscope.virtualcam.camera/manifest.json"
+test -s "$unpacked/usr/share/vendaroscope-virtualcam/pipewire/vendaroscope-program-audio.conf"
+dpkg-deb -f "$deb" Depends | grep -q "ffmpeg, pipewire, pipewire-bin, wireplumber, avahi-daemon"
+rm -rf "$unpacked"
+echo "$deb"
+
 echo "== unit tests"
 ctest --test-dir build -L unit --output-on-failure -j "$JOBS"
 

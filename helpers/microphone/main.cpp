@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -30,6 +31,14 @@ void onCoreError(void*, uint32_t id, int, int res, const char* message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::printf(
+            "usage: vendaroscope-microphone /path/to/configuration.conf\n"
+            "Publishes the microphone \"Vendaroscope Program Audio\" into the running\n"
+            "PipeWire server from a client configuration. Run as a user service by the\n"
+            "application; ends with status 3 when the server goes away.\n");
+        return 0;
+    }
     if (argc != 2 || argv[1][0] != '/') {
         std::fprintf(stderr, "usage: vendaroscope-microphone /path/to/configuration.conf\n");
         return 2;

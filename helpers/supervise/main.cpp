@@ -94,6 +94,14 @@ void stopChild(pid_t child) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::printf(
+            "usage: vendaroscope-supervise NAME DEFINITION LOCK LOG\n"
+            "Keeps the program named in DEFINITION (JSON) running where no systemd user\n"
+            "manager does, one supervisor per LOCK; SIGHUP restarts the program, SIGTERM or\n"
+            "removing DEFINITION stops both. The program's output goes to LOG.\n");
+        return 0;
+    }
     if (argc != 5) {
         std::fprintf(stderr, "usage: vendaroscope-supervise NAME DEFINITION LOCK LOG\n");
         return 2;

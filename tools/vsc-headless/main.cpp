@@ -21,6 +21,7 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -71,7 +72,25 @@ void printStudios(const vsc::AppModel& model) {
 
 }  // namespace
 
-int main() {
+namespace {
+
+const char kUsage[] =
+    "usage: vsc-headless\n"
+    "Runs Vendaroscope Virtual Webcam without a window: reads the user's preferences,\n"
+    "finds the studio, resumes sending when it was on at the last exit, and prints\n"
+    "the activity log and status changes on standard output. Lines on standard input\n"
+    "work it: start, stop, quit, select NAME|CODE|SID, install-camera,\n"
+    "uninstall-camera, repair-camera, repair-audio, refresh-audio, ndi on, ndi off,\n"
+    "ndi-name TEXT. SIGINT, SIGTERM or SIGHUP end it like the end of the session.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1) {
+        const bool help = std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0;
+        std::fputs(kUsage, help ? stdout : stderr);
+        return help ? 0 : 2;
+    }
     std::setlocale(LC_ALL, "");
 
     // Signals are taken by one thread with sigwait; every other thread
