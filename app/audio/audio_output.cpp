@@ -40,6 +40,11 @@ std::optional<AudioError> AudioOutput::start(std::uint32_t deviceId) {
     return error;
 }
 
+AudioOutput::Gaps AudioOutput::gaps() {
+    std::lock_guard<UnfairLock> hold(ring_->lock);
+    return {ring_->underruns, ring_->trimmedFrames, busyRenders()};
+}
+
 void AudioOutput::stop() {
     if (!started_ || !system_) return;
     system_->stop();

@@ -62,6 +62,14 @@ class AudioOutput {
 
     // Render calls that found the ring's lock taken and played silence.
     std::int64_t busyRenders() const { return busyRenders_->load(std::memory_order_relaxed); }
+    // Gaps in the sound so far: the ring ran dry while playing, frames the
+    // backlog trim discarded, and renders that found the lock taken.
+    struct Gaps {
+        std::int64_t underruns = 0;
+        std::int64_t trimmedFrames = 0;
+        std::int64_t busyRenders = 0;
+    };
+    Gaps gaps();
 
     std::int64_t delayMs() const { return delayMs_; }
     double gainDb() const { return gainDb_; }

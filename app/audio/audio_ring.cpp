@@ -88,6 +88,7 @@ void AudioRing::write(const float* samples, std::int64_t frames) {
 
     // Trim the backlog, written so that it cannot overflow: fill > target + 7 200.
     if (fill - backlogFrames > target) {
+        trimmedFrames += fill - target;
         readIndex = (readIndex + (fill - target)) % capacity;
         fill = target;
     }
@@ -133,6 +134,7 @@ void AudioRing::render(std::uint32_t frameCount, std::span<float* const> buffers
             --fill;
         } else if (primed) {
             primed = false;  // ran dry while playing: silence until the backlog is back
+            ++underruns;
         }
     }
     envelope = env;

@@ -70,6 +70,10 @@ class AudioRing {
     std::atomic<std::int64_t> targetFrames{0};
     std::atomic<float> gain{1.0f};
     float envelope = 0.0f;  // limiter envelope
+    // What a listener hears as clicks, counted for diagnosis: the times the
+    // ring ran dry while playing, and the frames the backlog trim discarded.
+    std::int64_t underruns = 0;
+    std::int64_t trimmedFrames = 0;
 
     // Appends `frames` interleaved frames of `channels` samples. A full ring
     // drops its oldest frame for each new one; afterwards a backlog above

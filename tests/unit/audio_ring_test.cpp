@@ -95,8 +95,10 @@ TEST_F(AudioRingTest, RunningDryMidCallGivesSilenceUntilAFullBacklogIsBack) {
     EXPECT_TRUE(silent(out[0], 3) && silent(out[1], 3));
     EXPECT_FALSE(ring.primed);
     EXPECT_EQ(ring.fill, 0);
+    EXPECT_EQ(ring.underruns, 1);
     write(ring, ramp(1, 4799));  // one short of the target: still waiting
     EXPECT_TRUE(silent(render(ring, 16)[0]));
+    EXPECT_EQ(ring.underruns, 1);  // waiting for the backlog is no new gap
     write(ring, ramp(4800, 1));
     EXPECT_EQ(render(ring, 16)[0][0], rampValue(1));
 }
@@ -129,6 +131,7 @@ TEST_F(AudioRingTest, BacklogIsTrimmedOnlyAboveTargetPlus7200) {
     write(ring, ramp(12001, 1));  // 12 001: cut back to the newest 4 800
     EXPECT_EQ(ring.fill, 4800);
     EXPECT_EQ(ring.readIndex, 7201);
+    EXPECT_EQ(ring.trimmedFrames, 7201);
     EXPECT_EQ(render(ring, 1)[0][0], rampValue(7202));
 
     // A lowered target takes effect at the next write, even an empty one.

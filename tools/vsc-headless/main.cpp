@@ -158,11 +158,15 @@ int main(int argc, char** argv) {
     });
     main.addRepeatingTimer(1.0, [&] {
         if (!model || !model->running()) return;
-        char line[160];
-        std::snprintf(line, sizeof line, "stats inputFps=%.0f receiving=%d ffmpeg=%d dropped=%lld",
-                      model->inputFps(), model->receivingProgram() ? 1 : 0,
-                      model->ffmpegRunning() ? 1 : 0,
-                      static_cast<long long>(model->droppedFrames()));
+        char line[240];
+        const auto gaps = ports.audio ? ports.audio->gaps() : vsc::AudioOutput::Gaps{};
+        std::snprintf(
+            line, sizeof line,
+            "stats inputFps=%.0f receiving=%d ffmpeg=%d dropped=%lld "
+            "sound-underruns=%lld sound-trimmed=%lld sound-busy=%lld",
+            model->inputFps(), model->receivingProgram() ? 1 : 0, model->ffmpegRunning() ? 1 : 0,
+            static_cast<long long>(model->droppedFrames()), static_cast<long long>(gaps.underruns),
+            static_cast<long long>(gaps.trimmedFrames), static_cast<long long>(gaps.busyRenders));
         printLine(line);
     });
 
