@@ -31,6 +31,7 @@
 #include "app/model/app_model.h"
 #include "app/model/system_ports.h"
 #include "platform/control_characters.h"
+#include "platform/frame_copies.h"
 #include "platform/main_queue.h"
 #include "platform/notifications.h"
 #include "platform/preferences.h"
@@ -145,6 +146,8 @@ int main() {
                       model->ffmpegRunning() ? 1 : 0,
                       static_cast<long long>(model->droppedFrames()));
         printLine(line);
+        // What the frames cost so far, for the camera bench.
+        printLine("copies " + vsc::frameCopies().text());
     });
 
     std::thread([&] {
