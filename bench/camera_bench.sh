@@ -40,7 +40,7 @@ hz=$(getconf CLK_TCK)
 cpu() { awk -v t="$1" -v hz="$hz" -v s="$seconds" 'BEGIN {printf "%.4f", t / hz / s}'; }
 stop() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
 # The value of key $2 in the last "copies" line of file $1 (empty when none).
-copies() { grep '^copies \|\] copies ' "$1" 2>/dev/null | tail -1 | tr ' ' '\n' | sed -n "s/^$2=//p"; }
+copies() { { grep '^copies \|\] copies ' "$1" 2>/dev/null || true; } | tail -1 | tr ' ' '\n' | sed -n "s/^$2=//p"; }
 
 echo "== 1. receiver video reader"
 "$bin"/vsc-bench-receiver 600
