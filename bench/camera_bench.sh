@@ -3,16 +3,28 @@
 #  1. the receiver's video reader against a plain memcpy (vsc-bench-receiver);
 #  2. latency from hand-over to a PipeWire reader, and the reader's frame
 #     interval, against the frame period (vsc-bench-camera-latency);
-#  3. CPU per second of programme of ffmpeg + host + camera program, against a
-#     plain GStreamer pipeline doing the decoding part of the same job (RTSP ->
-#     decode -> scale to 1080p NV12) on the same studio stream, both read
-#     by the same kind of reader; and the resident size of our two programs.
+#  3. paired runs on the same studio stream (720p30 H.264 -> 1080p30 NV12
+#     camera, read by a pipewiresrc reader), each pair measuring
+#       ours:   ffmpeg + host + camera program, with the picture copies the
+#               two programs count themselves, and their resident sizes;
+#       anchor: a hand-built GStreamer pipeline doing the whole job into
+#               PipeWire (rtspsrc ! decodebin ! videoconvert ! videoscale !
+#               NV12 1080p ! videorate 30/1 ! pipewiresink as a Video/Source);
+#     and the CPU ratio ours / anchor of every pair;
+#  4. the camera program's resident size while `pw-v4l2 ffmpeg` reads it.
+# Knobs: SECONDS_PER_RUN (window after warm-up, default 30), RUNS (pairs,
+# default 3), WARMUP (seconds, default 5), BIN (the programs to measure,
+# default build/bin; programs without copy counters report none).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$PWD
-seconds=${SECONDS_PER_RUN:-10}
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build -j 2 >/dev/null
+seconds=${SECONDS_PER_RUN:-30}
+runs=${RUNS:-3}
+warmup=${WARMUP:-5}
+if [ -z "${BIN:-}" ]; then
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    ninja -C build -j 2 >/dev/null
+fi
+bin=${BIN:-build/bin}
 
 work=$(mktemp -d /tmp/vsc-bench.XXXXXX)
 pids=()
@@ -22,22 +34,26 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
+rss() { awk '/VmRSS/ {print int($2 / 1024)}' "/proc/$1/status" 2>/dev/null || echo 0; }
 hz=$(getconf CLK_TCK)
+cpu() { awk -v t="$1" -v hz="$hz" -v s="$seconds" 'BEGIN {printf "%.4f", t / hz / s}'; }
+stop() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
+# The value of key $2 in the last "copies" line of file $1 (empty when none).
+copies() { { grep '^copies \|\] copies ' "$1" 2>/dev/null || true; } | tail -1 | tr ' ' '\n' | sed -n "s/^$2=//p"; }
 
 echo "== 1. receiver video reader"
-build/bin/vsc-bench-receiver 600
+"$bin"/vsc-bench-receiver 600
 
 source "$(bash scripts/session.sh start "$work/session")"
-build/bin/vendaroscope-camera >"$work/camera.log" 2>&1 &
+"$bin"/vendaroscope-camera >"$work/camera.log" 2>&1 &
 camera=$!
 pids+=($camera)
 for _ in $(seq 50); do pw-cli ls Node | grep -q 'node.name = "Vendaroscope Program"' && break; sleep 0.1; done
 
 echo "== 2. camera latency and cadence"
-build/bin/vsc-bench-camera-latency "$seconds"
+"$bin"/vsc-bench-camera-latency "$seconds"
 
-echo "== 3. CPU per second of programme"
 /usr/bin/python3 tools/test-studio/test_studio.py --rtsp-port 0 --api-port 0 >"$work/studio.out" 2>/dev/null &
 pids+=($!)
 for _ in $(seq 100); do grep -q ready "$work/studio.out" && break; sleep 0.1; done
@@ -45,35 +61,104 @@ rtsp=$(sed -E 's/.*rtsp=([^ ]+).*/\1/' "$work/studio.out")
 mkdir -p "$work/config/vendaroscope-virtualcam"
 echo "{\"programURL\": \"$rtsp/STAGE_2\", \"setupCompleted\": true, \"resumeSending\": true}" \
     >"$work/config/vendaroscope-virtualcam/preferences.json"
-XDG_CONFIG_HOME=$work/config build/bin/vsc-headless >"$work/host.log" 2>&1 </dev/null &
-host=$!
-pids+=($host)
-for _ in $(seq 200); do grep -q "receiving=1" "$work/host.log" && break; sleep 0.1; done
-timeout $((seconds + 20)) gst-launch-1.0 -q pipewiresrc target-object="Vendaroscope Program" ! video/x-raw,format=NV12,width=1920,height=1080 ! fakesink &
-pids+=($!)
-sleep 2
-ffmpeg=$(pgrep -P "$host" ffmpeg | head -1)
-a0=$(( $(ticks "$ffmpeg") + $(ticks "$host") + $(ticks "$camera") ))
-sleep "$seconds"
-a1=$(( $(ticks "$ffmpeg") + $(ticks "$host") + $(ticks "$camera") ))
-ours=$(awk -v t=$((a1 - a0)) -v hz="$hz" -v s="$seconds" 'BEGIN {printf "%.4f", t / hz / s}')
-rss_host=$(awk '/VmRSS/ {print $2}' "/proc/$host/status")
-rss_camera=$(awk '/VmRSS/ {print $2}' "/proc/$camera/status")
-kill "$host"; wait "$host" 2>/dev/null || true
+reader() {  # $1: target object; the reader runs until killed
+    gst-launch-1.0 -q pipewiresrc target-object="$1" \
+        ! video/x-raw,format=NV12,width=1920,height=1080 ! fakesink >/dev/null 2>&1 &
+    echo $!
+}
+# Our host with ffmpeg running and the camera read: $host, $ffmpeg.
+start_ours() {
+    XDG_CONFIG_HOME=$work/config "$bin"/vsc-headless >"$work/host.log" 2>&1 </dev/null &
+    host=$!
+    pids+=($host)
+    for _ in $(seq 200); do grep -q "receiving=1" "$work/host.log" && break; sleep 0.1; done
+    ffmpeg=$(pgrep -P "$host" ffmpeg | head -1)
+}
 
-# GStreamer's pipewiresink crashes now and then as a producer, so the reference
-# is its decoding half: the same stream decoded, scaled to 1080p NV12 and
-# handed to a sink, in one process.
-gst-launch-1.0 -q rtspsrc location="$rtsp/STAGE_2" protocols=tcp latency=0 ! rtph264depay ! h264parse ! avdec_h264 \
-    ! videoscale ! videoconvert ! video/x-raw,format=NV12,width=1920,height=1080 ! fakesink sync=false &
-reference=$!
-pids+=($reference)
-sleep 3
-b0=$(ticks "$reference")
-sleep "$seconds"
-b1=$(ticks "$reference")
-ref=$(awk -v t=$((b1 - b0)) -v hz="$hz" -v s="$seconds" 'BEGIN {printf "%.4f", t / hz / s}')
-echo "ffmpeg + host + camera program: $ours CPU-seconds per second of programme"
-echo "GStreamer decode + scale to 1080p NV12 (reference): $ref CPU-seconds per second of programme"
-echo "ratio ours / reference: $(awk -v a="$ours" -v b="$ref" 'BEGIN {printf "%.3f", a / b}')"
-echo "resident size while sending: host $((rss_host / 1024)) MiB, camera program $((rss_camera / 1024)) MiB"
+echo "== 3. CPU per second of programme, $runs paired runs of $seconds s after $warmup s"
+total_ours=0 total_anchor=0
+for run in $(seq "$runs"); do
+    start_ours
+    r=$(reader "Vendaroscope Program")
+    pids+=($r)
+    sleep "$warmup"
+    # Programs that count their copies say so once a second; older ones would
+    # end on SIGUSR1.
+    counted=$(grep -c '^copies ' "$work/host.log" || true)
+    [ "$counted" -gt 0 ] && kill -USR1 "$camera"
+    sleep 1.2  # the host reports its counts once a second
+    cp "$work/host.log" "$work/host0.log"
+    cp "$work/camera.log" "$work/camera0.log"
+    f0=$(ticks "$ffmpeg") h0=$(ticks "$host") c0=$(ticks "$camera")
+    sleep "$seconds"
+    f1=$(ticks "$ffmpeg") h1=$(ticks "$host") c1=$(ticks "$camera")
+    [ "$counted" -gt 0 ] && kill -USR1 "$camera"
+    rss_host=$(rss "$host") rss_camera=$(rss "$camera")
+    sleep 1.2
+    stop "$r"
+    stop "$host"
+    ours_f=$(cpu $((f1 - f0))) ours_h=$(cpu $((h1 - h0))) ours_c=$(cpu $((c1 - c0)))
+    ours=$(cpu $((f1 - f0 + h1 - h0 + c1 - c0)))
+
+    # The anchor. pipewiresink crashes when a reader connects the moment its
+    # node appears, hence --no-fault and a reader that joins 0.5 s later.
+    gst-launch-1.0 -q --no-fault rtspsrc location="$rtsp/STAGE_2" protocols=tcp latency=0 \
+        ! decodebin ! videoconvert ! videoscale \
+        ! video/x-raw,format=NV12,width=1920,height=1080 ! videorate ! video/x-raw,framerate=30/1 \
+        ! pipewiresink mode=provide \
+        stream-properties="properties,media.class=Video/Source,node.name=vsc-bench-anchor,node.description=vsc-bench-anchor" \
+        >"$work/anchor.log" 2>&1 &
+    anchor=$!
+    pids+=($anchor)
+    for _ in $(seq 100); do pw-cli ls Node | grep -q 'node.name = "vsc-bench-anchor"' && break; sleep 0.1; done
+    sleep 0.5
+    r=$(reader vsc-bench-anchor)
+    pids+=($r)
+    sleep "$warmup"
+    a0=$(ticks "$anchor")
+    sleep "$seconds"
+    a1=$(ticks "$anchor")
+    rss_anchor=$(rss "$anchor")
+    stop "$r"
+    stop "$anchor"
+    ref=$(cpu $((a1 - a0)))
+
+    echo "run $run: ours $ours CPU-s/s (ffmpeg $ours_f, host $ours_h, camera program $ours_c)," \
+        "anchor $ref; ratio $(awk -v a="$ours" -v b="$ref" 'BEGIN {printf "%.3f", a / b}')"
+    echo "       resident: host $rss_host MiB, camera program $rss_camera MiB, anchor $rss_anchor MiB"
+    total_ours=$(awk -v a="$total_ours" -v b="$ours" 'BEGIN {print a + b}')
+    total_anchor=$(awk -v a="$total_anchor" -v b="$ref" 'BEGIN {print a + b}')
+
+    frames0=$(copies "$work/host0.log" framesRead) frames1=$(copies "$work/host.log" framesRead)
+    if [ -n "$frames0" ] && [ -n "$frames1" ]; then
+        d() { echo $(($(copies "$2" "$1") - $(copies "$3" "$1"))); }
+        frames=$((frames1 - frames0))
+        host=$(($(d pipeReads "$work/host.log" "$work/host0.log") + $(d pixelBufferCopies "$work/host.log" "$work/host0.log") + $(d linkCopies "$work/host.log" "$work/host0.log")))
+        new=$(d sourceNew "$work/camera.log" "$work/camera0.log")
+        repeated=$(d sourceRepeated "$work/camera.log" "$work/camera0.log")
+        newCopies=$(d sourceNewCopies "$work/camera.log" "$work/camera0.log")
+        repeatedCopies=$(d sourceRepeatedCopies "$work/camera.log" "$work/camera0.log")
+        echo "       copies: $frames frames read, host $host" \
+            "(pipe $(d pipeReads "$work/host.log" "$work/host0.log"), pixel buffer $(d pixelBufferCopies "$work/host.log" "$work/host0.log"), link $(d linkCopies "$work/host.log" "$work/host0.log"));" \
+            "camera program: $new new pictures, $newCopies copies; $repeated repeated, $repeatedCopies copies"
+        awk -v h="$host" -v f="$frames" -v n="$new" -v nc="$newCopies" -v r="$repeated" -v rc="$repeatedCopies" 'BEGIN {
+            printf "       copies per new frame %.2f (host %.2f + camera program %.2f), per repeated picture %.2f\n",
+                h / (f ? f : 1) + nc / (n ? n : 1), h / (f ? f : 1), nc / (n ? n : 1), rc / (r ? r : 1) }'
+    else
+        echo "       copies: not counted by these programs"
+    fi
+done
+echo "mean over $runs pairs: ours $(awk -v a="$total_ours" -v r="$runs" 'BEGIN {printf "%.4f", a / r}')," \
+    "anchor $(awk -v a="$total_anchor" -v r="$runs" 'BEGIN {printf "%.4f", a / r}'), ratio" \
+    "$(awk -v a="$total_ours" -v b="$total_anchor" 'BEGIN {printf "%.3f", a / b}')"
+
+echo "== 4. camera program resident size with pw-v4l2 ffmpeg reading"
+start_ours
+pw-v4l2 ffmpeg -hide_banner -loglevel error -f v4l2 -i /dev/video0 -f null - >"$work/v4l2.log" 2>&1 </dev/null &
+v4l2=$!
+pids+=($v4l2)
+sleep $((warmup + 5))
+echo "camera program $(rss "$camera") MiB, host $(rss "$host") MiB while pw-v4l2 ffmpeg reads" \
+    "($(grep -c . "$work/v4l2.log" || true) lines of ffmpeg complaints)"
+stop "$v4l2"
+stop "$host"

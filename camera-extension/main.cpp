@@ -1,7 +1,7 @@
 // vendaroscope-camera: the camera program. It publishes the camera
 // "Vendaroscope Program" on PipeWire and runs until it is ended (exit 0), or
 // until the PipeWire server is not there or goes away (exit non-zero: its
-// service starts it again).
+// service starts it again). SIGUSR1 prints the picture copy counts.
 #include <signal.h>
 #include <unistd.h>
 
@@ -9,13 +9,20 @@
 #include <cstdio>
 #include <cstring>
 #include <future>
+#include <string>
 
 #include "camera-extension/framework/pipewire_service.h"
 #include "camera-extension/program_provider.h"
 #include "camera-extension/slate.h"
 #include "camera-extension/slate_picture.h"
+#include "platform/frame_copies.h"
+#include "platform/process.h"
 
 int main(int argc, char** argv) {
+    std::setlocale(LC_ALL, "");
+    // The child that draws the slate for us (renderSlatePictureApart).
+    if (argc == 4 && std::string(argv[1]) == "--draw-slate")
+        return vsc::cam::drawSlateTo(STDOUT_FILENO, argv[2], argv[3]) ? 0 : 1;
     if (argc > 1) {
         const bool help = std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0;
         std::fputs(
@@ -26,12 +33,13 @@ int main(int argc, char** argv) {
             help ? stdout : stderr);
         return help ? 0 : 2;
     }
-    std::setlocale(LC_ALL, "");
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGINT);
     sigaddset(&stop, SIGTERM);
     sigaddset(&stop, SIGHUP);
+    // Not an end: asks for the picture copy counts on standard output.
+    sigaddset(&stop, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
     static vsc::cam::SystemHost host;
@@ -40,7 +48,9 @@ int main(int argc, char** argv) {
     environment.makeQueue = [](const std::string& label) {
         return std::make_shared<vsc::ThreadSerialQueue>(label);
     };
-    environment.renderSlate = vsc::cam::renderSlatePicture;
+    environment.renderSlate = [](const std::string& title, const std::string& subtitle) {
+        return vsc::cam::renderSlatePictureApart(vsc::executablePath(), title, subtitle);
+    };
     // Kept for the whole life of the process.
     static vsc::cam::ProgramProviderSource providerSource(environment);
 
@@ -60,7 +70,13 @@ int main(int argc, char** argv) {
     bool serverGone = false;
     for (;;) {
         timespec poll{0, 250'000'000};
-        if (sigtimedwait(&stop, nullptr, &poll) >= 0) break;
+        int signal = sigtimedwait(&stop, nullptr, &poll);
+        if (signal == SIGUSR1) {
+            std::fprintf(stdout, "copies %s\n", vsc::frameCopies().text().c_str());
+            std::fflush(stdout);
+            continue;
+        }
+        if (signal >= 0) break;
         if (service->connection().broken()) {
             serverGone = true;
             host.log("PipeWire went away; ending so that the camera is published anew");

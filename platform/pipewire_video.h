@@ -21,15 +21,17 @@ inline const spa_pod* nv12Format(spa_pod_builder& b, int width, int height, int 
         SPA_POD_Fraction(&rate)));
 }
 
-// Buffers of one picture each, in shared memory.
+// Buffers of one picture each, in shared memory (dataTypes: a mask of
+// 1 << SPA_DATA_*).
 inline const spa_pod* pictureBuffers(spa_pod_builder& b, int preferred, int minimum, int maximum,
-                                     int size, int stride) {
+                                     int size, int stride,
+                                     int dataTypes = (1 << SPA_DATA_MemFd) |
+                                                     (1 << SPA_DATA_MemPtr)) {
     return static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
         SPA_POD_CHOICE_RANGE_Int(preferred, minimum, maximum), SPA_PARAM_BUFFERS_blocks,
         SPA_POD_Int(1), SPA_PARAM_BUFFERS_size, SPA_POD_Int(size), SPA_PARAM_BUFFERS_stride,
-        SPA_POD_Int(stride), SPA_PARAM_BUFFERS_dataType,
-        SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))));
+        SPA_POD_Int(stride), SPA_PARAM_BUFFERS_dataType, SPA_POD_CHOICE_FLAGS_Int(dataTypes)));
 }
 
 // A header on every buffer, for its time stamp and sequence number.

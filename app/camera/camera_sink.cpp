@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/frame_copies.h"
 #include "platform/journal_log.h"
 #include "platform/nv12.h"
 
@@ -197,7 +198,23 @@ PixelBufferRef CameraSink::makePixelBuffer(std::span<const std::uint8_t> frame) 
     if (buffer->chroma)
         copyPlane(buffer->chroma, buffer->chromaStride,
                   frame.data() + std::size_t{kWidth} * kHeight, kWidth, kWidth, kHeight / 2);
+    FrameCopies::add(frameCopies().pixelBufferCopies);
     return buffer;
+}
+
+PixelBufferRef CameraSink::emptyPixelBuffer(bool sentAtOnce) {
+    std::shared_ptr<PixelBufferPool> pool;
+    std::shared_ptr<SampleQueue> queue;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (!isConnected_ || stride_ != kWidth) return nullptr;
+        pool = pool_;
+        queue = queue_;
+    }
+    if (sentAtOnce && queue) {
+        if (PixelBufferRef lent = queue->lend()) return lent;
+    }
+    return pool ? pool->create() : nullptr;
 }
 
 void CameraSink::send(PixelBufferRef buffer) {

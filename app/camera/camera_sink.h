@@ -67,6 +67,12 @@ class CameraSink {
     virtual std::optional<std::string> connect();
     virtual void disconnect();
     virtual PixelBufferRef makePixelBuffer(std::span<const std::uint8_t> frame);
+    // A picture for the next frame to be read into, so that it needs no copy
+    // of the sink's: for a frame sent at once a free buffer of the camera's
+    // queue when it has one, else a pooled picture. Its planes lie back to
+    // back (kFrameBytes in all). None while not connected, or when the pool's
+    // stride leaves gaps between rows.
+    virtual PixelBufferRef emptyPixelBuffer(bool sentAtOnce);
     virtual void send(PixelBufferRef buffer);
     virtual std::int64_t droppedFrames();
 

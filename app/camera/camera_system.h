@@ -34,6 +34,11 @@ class SampleQueue {
     virtual std::int32_t capacity() = 0;
     // Hands the picture to the camera, stamped with the host time; its status.
     virtual std::int32_t enqueue(const PixelBufferRef& buffer, std::uint64_t hostTimeNs) = 0;
+    // A free buffer of the queue itself as a picture to fill: enqueued, it
+    // goes to the camera without a copy; dropped, it is free again. Its two
+    // planes lie back to back at the picture's width. None when no buffer is
+    // free or the queue cannot lend its buffers. Lent buffers do not count.
+    virtual PixelBufferRef lend() { return nullptr; }
     // A started stream becomes ready once the camera has taken it; until
     // then the queue has no room. A negative error number once it cannot
     // carry pictures any more, else 0.

@@ -1,17 +1,22 @@
 #include "app/camera/pipewire_camera_system.h"
 
+#include <fcntl.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 #include <spa/utils/result.h>
+#include <sys/mman.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <map>
 
 #include "app/camera/camera_sink.h"
 #include "platform/clock.h"
+#include "platform/frame_copies.h"
 #include "platform/nv12.h"
 #include "platform/pipewire_video.h"
 
@@ -22,18 +27,48 @@ const char* const kDeviceIdKey = "vsc.device.id";
 
 }  // namespace
 
+// The memory of one buffer of the link: a memfd we allocate and map, so that
+// a picture lent out keeps it mapped even after the stream has let the buffer
+// go (a reader thread may be filling it at that moment).
+struct LinkMemory {
+    int fd = -1;
+    std::uint8_t* bytes = nullptr;
+    std::size_t size = 0;
+    ~LinkMemory() {
+        if (bytes) ::munmap(bytes, size);
+        if (fd >= 0) ::close(fd);
+    }
+};
+
 // Our output stream into a camera's sink node. Every field is guarded by the
 // PipeWire loop lock.
-class PipeWireCameraSystem::OutputQueue final : public SampleQueue {
+class PipeWireCameraSystem::OutputQueue final
+    : public SampleQueue,
+      public std::enable_shared_from_this<PipeWireCameraSystem::OutputQueue> {
   public:
     std::shared_ptr<PipeWireConnection> connection;
     pw_stream* stream = nullptr;
     spa_hook listener{};
     std::int32_t buffers = 0;
     std::deque<pw_buffer*> free;
+    // Buffers lent out as pictures, with the memory each was lent with: a
+    // buffer the stream let go of and made anew may come back at the same
+    // address, but never with the same memory.
+    std::map<pw_buffer*, const LinkMemory*> lent;
+    std::map<pw_buffer*, std::shared_ptr<LinkMemory>> memory;
     bool streaming = false;
     std::int32_t error = 0;
     std::function<void()> onChange;
+
+    // One of our buffers, lent out to be filled in place.
+    struct LentPicture final : PixelBuffer {
+        std::weak_ptr<OutputQueue> queue;
+        pw_buffer* buffer = nullptr;
+        std::shared_ptr<LinkMemory> memory;
+        ~LentPicture() override {
+            if (auto q = queue.lock()) q->giveBack(*this);
+        }
+    };
 
     ~OutputQueue() override { close(-EPIPE); }
 
@@ -46,6 +81,8 @@ class PipeWireCameraSystem::OutputQueue final : public SampleQueue {
             stream = nullptr;
         }
         free.clear();
+        lent.clear();
+        memory.clear();
         buffers = 0;
         streaming = false;
         if (error == 0) error = why;
@@ -56,10 +93,25 @@ class PipeWireCameraSystem::OutputQueue final : public SampleQueue {
         while (pw_buffer* b = pw_stream_dequeue_buffer(stream)) free.push_back(b);
     }
 
+    // Whether the picture is one of our buffers, lent and not yet given back.
+    bool isLent(const PixelBuffer& picture) {
+        auto* own = dynamic_cast<const LentPicture*>(&picture);
+        if (!own) return false;
+        auto it = lent.find(own->buffer);
+        return it != lent.end() && it->second == own->memory.get();
+    }
+
+    void giveBack(const LentPicture& picture) {
+        PipeWireConnection::Lock hold(*connection);
+        if (!isLent(picture)) return;  // enqueued, or the stream let the buffer go
+        lent.erase(picture.buffer);
+        free.push_back(picture.buffer);
+    }
+
     std::int32_t count() override {
         PipeWireConnection::Lock hold(*connection);
         refill();
-        return buffers - static_cast<std::int32_t>(free.size());
+        return std::max(0, buffers - static_cast<std::int32_t>(free.size() + lent.size()));
     }
 
     std::int32_t capacity() override {
@@ -82,24 +134,63 @@ class PipeWireCameraSystem::OutputQueue final : public SampleQueue {
         onChange = std::move(tell);
     }
 
+    PixelBufferRef lend() override {
+        PipeWireConnection::Lock hold(*connection);
+        if (!stream) return nullptr;
+        refill();
+        while (!free.empty()) {
+            pw_buffer* b = free.front();
+            free.pop_front();
+            auto it = memory.find(b);
+            if (it == memory.end() || it->second->size < CameraSink::kFrameBytes) {
+                // Not memory of ours: it can only carry copies.
+                pw_stream_queue_buffer(stream, b);
+                continue;
+            }
+            auto picture = std::make_shared<LentPicture>();
+            picture->queue = weak_from_this();
+            picture->buffer = b;
+            picture->memory = it->second;
+            picture->width = CameraSink::kWidth;
+            picture->height = CameraSink::kHeight;
+            picture->luma = it->second->bytes;
+            picture->lumaStride = CameraSink::kWidth;
+            picture->chroma =
+                it->second->bytes + std::size_t{CameraSink::kWidth} * CameraSink::kHeight;
+            picture->chromaStride = CameraSink::kWidth;
+            lent[b] = it->second.get();
+            return picture;
+        }
+        return nullptr;
+    }
+
     std::int32_t enqueue(const PixelBufferRef& picture, std::uint64_t hostTimeNs) override {
         PipeWireConnection::Lock hold(*connection);
         if (!stream) return -EPIPE;
-        refill();
-        if (free.empty()) return -EAGAIN;
-        pw_buffer* b = free.front();
-        free.pop_front();
-        spa_data& d = b->buffer->datas[0];
         const std::size_t width = static_cast<std::size_t>(picture->width);
         const std::size_t height = static_cast<std::size_t>(picture->height);
         const std::size_t need = width * height * 3 / 2;
-        auto* out = static_cast<std::uint8_t*>(d.data);
-        if (!out || d.maxsize < need) {
-            pw_stream_queue_buffer(stream, b);
-            return -ENOSPC;
+        pw_buffer* b = nullptr;
+        if (isLent(*picture)) {
+            // Filled in place: it only has to be queued.
+            b = static_cast<const LentPicture&>(*picture).buffer;
+            lent.erase(b);
+        } else {
+            refill();
+            if (free.empty()) return -EAGAIN;
+            b = free.front();
+            free.pop_front();
+            spa_data& d = b->buffer->datas[0];
+            auto* out = static_cast<std::uint8_t*>(d.data);
+            if (!out || d.maxsize < need) {
+                pw_stream_queue_buffer(stream, b);
+                return -ENOSPC;
+            }
+            copyNv12Into(out, width, picture->luma, picture->lumaStride, picture->chroma,
+                         picture->chromaStride, width, height);
+            FrameCopies::add(frameCopies().linkCopies);
         }
-        copyNv12Into(out, width, picture->luma, picture->lumaStride, picture->chroma,
-                     picture->chromaStride, width, height);
+        spa_data& d = b->buffer->datas[0];
         d.chunk->offset = 0;
         d.chunk->size = static_cast<std::uint32_t>(need);
         d.chunk->stride = static_cast<std::int32_t>(width);
@@ -123,16 +214,40 @@ class PipeWireCameraSystem::OutputQueue final : public SampleQueue {
         if (id != SPA_PARAM_Format || !param) return;
         std::uint8_t storage[512];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+        // Shared memory we allocate ourselves (onAddBuffer), so that a frame
+        // can be read from ffmpeg straight into a buffer of the link.
         const spa_pod* params[2] = {
             pictureBuffers(builder, 4, 1, 32, static_cast<int>(CameraSink::kFrameBytes),
-                           CameraSink::kWidth),
+                           CameraSink::kWidth, 1 << SPA_DATA_MemFd),
             headerMeta(builder)};
         pw_stream_update_params(stream, params, 2);
     }
-    void onAddBuffer(pw_buffer*) { ++buffers; }
+    void onAddBuffer(pw_buffer* b) {
+        ++buffers;
+        spa_data& d = b->buffer->datas[0];
+        if ((d.type & (1u << SPA_DATA_MemFd)) == 0) return;  // left to the stream
+        auto mem = std::make_shared<LinkMemory>();
+        mem->size = CameraSink::kFrameBytes;
+        mem->fd = memfd_create("vsc-camera-link", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+        if (mem->fd < 0 || ftruncate(mem->fd, static_cast<off_t>(mem->size)) < 0) return;
+        fcntl(mem->fd, F_ADD_SEALS, F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL);
+        void* map = mmap(nullptr, mem->size, PROT_READ | PROT_WRITE, MAP_SHARED, mem->fd, 0);
+        if (map == MAP_FAILED) return;
+        mem->bytes = static_cast<std::uint8_t*>(map);
+        d.type = SPA_DATA_MemFd;
+        d.flags = SPA_DATA_FLAG_READWRITE;
+        d.fd = mem->fd;
+        d.mapoffset = 0;
+        d.maxsize = static_cast<std::uint32_t>(mem->size);
+        d.data = mem->bytes;
+        memory[b] = std::move(mem);
+    }
     void onRemoveBuffer(pw_buffer* b) {
         --buffers;
         free.erase(std::remove(free.begin(), free.end(), b), free.end());
+        lent.erase(b);
+        // A picture lent from it keeps the memory mapped until it is dropped.
+        memory.erase(b);
     }
 };
 
@@ -277,7 +392,7 @@ std::int32_t PipeWireCameraSystem::startStream(CameraObjectId, CameraObjectId st
     return pw_stream_connect(
         out->stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
         static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_DRIVER |
-                                     PW_STREAM_FLAG_MAP_BUFFERS),
+                                     PW_STREAM_FLAG_ALLOC_BUFFERS),
         params, 1);
 }
 

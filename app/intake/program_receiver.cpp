@@ -13,6 +13,7 @@
 
 #include "app/intake/utf8.h"
 #include "app/model/platform_texts.h"
+#include "platform/frame_copies.h"
 #include "platform/journal_log.h"
 #include "platform/process.h"
 
@@ -427,12 +428,23 @@ void ProgramReceiver::readVideo(int fd) {
     const std::size_t size = frameBytes();
     std::unique_ptr<std::uint8_t, AlignedFree> buffer(
         static_cast<std::uint8_t*>(std::aligned_alloc(64, (size + 63) / 64 * 64)));
-    while (buffer && readFully(fd, buffer.get(), size)) {
+    for (;;) {
+        FrameSlot slot = lendFrameSlot && onVideoSlot ? lendFrameSlot() : FrameSlot{};
+        std::uint8_t* target = slot.bytes ? slot.bytes : buffer.get();
+        if (!target || !readFully(fd, target, size)) break;
+        FrameCopies& copies = frameCopies();
+        FrameCopies::add(copies.framesRead);
+        FrameCopies::add(copies.pipeReads);
         {
             std::lock_guard<std::mutex> hold(lock_);
             lastFrameAt_ = env_.clock->now();
         }
-        if (onVideoFrame) onVideoFrame(std::span<const std::uint8_t>(buffer.get(), size));
+        std::span<const std::uint8_t> frame(target, size);
+        if (slot.bytes) {
+            onVideoSlot(frame, std::move(slot));
+        } else if (onVideoFrame) {
+            onVideoFrame(frame);
+        }
     }
     ::close(fd);
 }

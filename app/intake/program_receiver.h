@@ -45,6 +45,18 @@ class ProgramReceiver : public std::enable_shared_from_this<ProgramReceiver> {
     ~ProgramReceiver();
 
     std::function<void(std::span<const std::uint8_t>)> onVideoFrame;
+    // Optional, installed with the others: where the next frame is to be
+    // read, so that it needs no copy on its way. The owner lends
+    // frameBytes() writable bytes, kept alive by `holder`, and gets them back
+    // filled through onVideoSlot (not onVideoFrame). When it lends nothing
+    // the frame is read into the receiver's own buffer and goes to
+    // onVideoFrame. Asked on the video reader thread before each frame.
+    struct FrameSlot {
+        std::uint8_t* bytes = nullptr;
+        std::shared_ptr<void> holder;
+    };
+    std::function<FrameSlot()> lendFrameSlot;
+    std::function<void(std::span<const std::uint8_t>, FrameSlot)> onVideoSlot;
     std::function<void(std::span<const float>)> onAudioSamples;
     std::function<void(const std::string&)> onLog;
     // true once a child is adopted, false once the adopted child is gone.

@@ -129,6 +129,14 @@ void AppModel::construct() {
     receiver_->onVideoFrame = [weak](std::span<const std::uint8_t> frame) {
         if (auto self = weak.lock()) self->videoPath(frame);
     };
+    receiver_->lendFrameSlot = [weak]() -> ProgramReceiver::FrameSlot {
+        auto self = weak.lock();
+        return self ? self->lendFrameSlot() : ProgramReceiver::FrameSlot{};
+    };
+    receiver_->onVideoSlot = [weak](std::span<const std::uint8_t> frame,
+                                    ProgramReceiver::FrameSlot slot) {
+        if (auto self = weak.lock()) self->videoPath(frame, std::move(slot));
+    };
 
     main->addRepeatingTimer(kMeterInterval, [weak, main] {
         main->post([weak] {

@@ -185,6 +185,10 @@ class AppModel : public std::enable_shared_from_this<AppModel>, public Extension
     // timers and the receiver binding.
     void statisticsTick();
     void videoPath(std::span<const std::uint8_t> frame);
+    // The same for a frame the receiver read straight into a picture lent by
+    // lendFrameSlot: it goes on without a copy of its own.
+    ProgramReceiver::FrameSlot lendFrameSlot();
+    void videoPath(std::span<const std::uint8_t> frame, ProgramReceiver::FrameSlot slot);
 
     // Sound: the device list and choice, and the 30 Hz level meter.
     void refreshAudioDevices();

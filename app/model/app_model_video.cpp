@@ -12,17 +12,43 @@ std::int64_t millisecondsSince1970(WallTime time) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
 }
 
+// A picture lent to the receiver, and whether it was lent for sending at
+// once (it may then be one of the camera link's own buffers).
+struct LentPicture {
+    PixelBufferRef picture;
+    bool sentAtOnce = false;
+};
+
 }  // namespace
 
+ProgramReceiver::FrameSlot AppModel::lendFrameSlot() {
+    if (!sink_) return {};
+    const bool atOnce = videoDelay_.load() < 1;
+    PixelBufferRef picture = sink_->emptyPixelBuffer(atOnce);
+    if (!picture || !picture->luma) return {};
+    std::uint8_t* bytes = picture->luma;
+    return {bytes, std::make_shared<LentPicture>(LentPicture{std::move(picture), atOnce})};
+}
+
 void AppModel::videoPath(std::span<const std::uint8_t> frame) {
+    videoPath(frame, {});
+}
+
+void AppModel::videoPath(std::span<const std::uint8_t> frame, ProgramReceiver::FrameSlot slot) {
     frameCounter_.increment();
     // NDI takes every frame at once, without the video delay.
     ndi_->sendVideo(frame);
     if (!sink_) return;
-    PixelBufferRef buffer = sink_->makePixelBuffer(frame);
+    std::int64_t delay = videoDelay_.load();
+    PixelBufferRef buffer;
+    if (auto lent = std::static_pointer_cast<LentPicture>(slot.holder)) {
+        // Read in place. A buffer of the link must not wait out a delay that
+        // was set while it was being filled: the delay gets a pooled copy.
+        if (delay < 1 || !lent->sentAtOnce) buffer = std::move(lent->picture);
+    }
+    if (!buffer) buffer = sink_->makePixelBuffer(frame);
     if (!buffer) return;
     makePreview(*buffer);
-    std::int64_t delay = videoDelay_.load();
     if (delay < 1) {
         sink_->send(std::move(buffer));
         return;

@@ -1,11 +1,17 @@
 #include "camera-extension/framework/framework.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "platform/clock.h"
 #include "platform/journal_log.h"
 
 namespace vsc::cam {
+
+std::uint64_t Picture::nextIdentity() {
+    static std::atomic<std::uint64_t> next{1};
+    return next.fetch_add(1, std::memory_order_relaxed);
+}
 
 void Stream::attach(std::shared_ptr<StreamBackend> backend) {
     std::lock_guard<std::mutex> hold(mutex_);

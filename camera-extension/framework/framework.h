@@ -102,6 +102,15 @@ class Picture {
     virtual std::size_t chromaStride() const = 0;
     // False once the memory behind it has gone (its producer left).
     virtual bool readable() const { return true; }
+
+    // Tells pictures apart: a picture's pixels never change while it exists,
+    // so a buffer that already holds the picture of this identity needs no
+    // new copy of it. Never reused within the process.
+    std::uint64_t identity() const { return identity_; }
+
+  private:
+    static std::uint64_t nextIdentity();
+    std::uint64_t identity_ = nextIdentity();
 };
 using PictureRef = std::shared_ptr<const Picture>;
 

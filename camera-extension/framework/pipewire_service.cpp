@@ -10,11 +10,14 @@
 #include <deque>
 #include <map>
 
+#include "platform/frame_copies.h"
 #include "platform/nv12.h"
 #include "platform/pipewire_video.h"
 
 namespace vsc::cam {
 namespace {
+
+constexpr int kSourceBuffers = 3;
 
 std::string fourccText(std::uint32_t code) {
     std::string s(4, ' ');
@@ -48,6 +51,11 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
     // lent out is still backed by memory.
     std::deque<pw_buffer*> ready;
     std::map<pw_buffer*, std::shared_ptr<std::atomic<bool>>> alive;
+
+    // Source side: the identity of the picture each buffer holds (0: none
+    // yet), so that a picture sent again needs no new copy into it.
+    std::map<pw_buffer*, std::uint64_t> holds;
+    std::uint64_t lastSent = 0;
 
     std::size_t frameBytes() const {
         return static_cast<std::size_t>(format.description.width) *
@@ -135,10 +143,14 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
         // Buffers go back to the producer when the device lets go of them.
     }
 
-    // The picture is copied into a free buffer and queued; while we drive
-    // the graph (the usual case) a cycle is started right after, so readers
-    // get exactly the pump's cadence. When another driver leads, its cycles
-    // take what is queued.
+    // The picture goes out in the buffer that has been back from the readers
+    // longest, copied into it only when that buffer does not hold it already:
+    // a repeated picture (the slate, a held or slower picture) costs no copy
+    // once it has gone round the buffers. Buffers are taken one per frame,
+    // never hoarded: readers fall behind when we hold buffers we do not send.
+    // While we drive the graph (the usual case) a cycle is started right
+    // after, so readers get exactly the pump's cadence. When another driver
+    // leads, its cycles take what is queued.
     void sendSampleBuffer(const SampleBuffer& sample, std::uint64_t hostTimeNs) override {
         if (!sample.image) return;
         PipeWireConnection::Lock hold(*connection);
@@ -146,20 +158,30 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
         if (!pwStream || !picture.readable()) return;
         pw_buffer* b = pw_stream_dequeue_buffer(pwStream);
         if (!b) return;  // every buffer is with the readers: skip this frame
-        spa_data& d = b->buffer->datas[0];
-        auto* out = static_cast<std::uint8_t*>(d.data);
         const int w = picture.width(), h = picture.height();
         const std::size_t stride = static_cast<std::size_t>(format.description.width);
         const std::size_t need = stride * static_cast<std::size_t>(h) * 3 / 2;
+        spa_data& d = b->buffer->datas[0];
+        auto* out = static_cast<std::uint8_t*>(d.data);
+        std::uint64_t& held = holds[b];
         if (!out || d.maxsize < need || w != format.description.width ||
             h != format.description.height) {
+            held = 0;
             d.chunk->size = 0;
             pw_stream_queue_buffer(pwStream, b);
             return;
         }
-        copyNv12Into(out, stride, picture.luma(), picture.lumaStride(), picture.chroma(),
-                     picture.chromaStride(), static_cast<std::size_t>(w),
-                     static_cast<std::size_t>(h));
+        const bool repeated = picture.identity() == lastSent;
+        FrameCopies& copies = frameCopies();
+        FrameCopies::add(repeated ? copies.sourceRepeatedPictures : copies.sourceNewPictures);
+        if (held != picture.identity()) {
+            copyNv12Into(out, stride, picture.luma(), picture.lumaStride(), picture.chroma(),
+                         picture.chromaStride(), static_cast<std::size_t>(w),
+                         static_cast<std::size_t>(h));
+            held = picture.identity();
+            FrameCopies::add(repeated ? copies.sourceRepeatedCopies : copies.sourceNewCopies);
+        }
+        lastSent = picture.identity();
         d.chunk->offset = 0;
         d.chunk->size = static_cast<std::uint32_t>(need);
         d.chunk->stride = static_cast<std::int32_t>(stride);
@@ -194,10 +216,16 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
         const int stride = format.description.width;
         const int size = static_cast<int>(frameBytes());
         const int count = static_cast<int>(bufferCount);
-        // The sink asks for exactly its queue size; the source lets readers choose.
-        const spa_pod* params[2] = {
-            pictureBuffers(builder, count, isSink ? count : 2, isSink ? count : 16, size, stride),
-            headerMeta(builder)};
+        // The sink asks for exactly its queue size. A source buffer is back
+        // from a reader that lets go of it at once only two cycles after it
+        // went out (the reader hands it back in the next cycle, we get it in
+        // the one after), so three keep a 30 fps reader fed; a fourth is
+        // allowed to readers that insist. More would only cost 3 MB each.
+        const spa_pod* params[2] = {isSink
+                                        ? pictureBuffers(builder, count, count, count, size, stride)
+                                        : pictureBuffers(builder, kSourceBuffers, kSourceBuffers,
+                                                         kSourceBuffers + 1, size, stride),
+                                    headerMeta(builder)};
         pw_stream_update_params(pwStream, params, 2);
     }
 
@@ -206,7 +234,10 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
     }
 
     void onRemoveBuffer(pw_buffer* b) {
-        if (!isSink) return;
+        if (!isSink) {
+            holds.erase(b);
+            return;
+        }
         auto it = alive.find(b);
         if (it != alive.end()) {
             it->second->store(false);  // a picture still holding it now reads as gone

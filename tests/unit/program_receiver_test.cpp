@@ -455,4 +455,47 @@ TEST(HostileInput, AnAddressTooLongToLaunchEndsTheAttemptAsASpawnFailure) {
     EXPECT_FALSE(fs::exists(rig.dir_ / "calls_ffmpeg"));
 }
 
+// A frame is read straight into the slot its owner lends, and handed back in
+// it; when the owner lends nothing it goes to the receiver's own buffer and
+// onVideoFrame as before.
+TEST_F(ReceiverTest, FramesAreReadIntoTheSlotsTheOwnerLends) {
+    write("probe_out", "video\n");
+    write("frames", "4");
+    // Shared with the reader thread, which may ask once more before it sees
+    // the end of the pipe.
+    struct Lending {
+        std::vector<std::shared_ptr<std::vector<std::uint8_t>>> lent;
+        std::vector<std::pair<const void*, std::uint8_t>> slotted;  // (holder, first byte)
+        int asked = 0;
+    };
+    auto state = std::make_shared<Lending>();
+    receiver_->lendFrameSlot = [this, state]() -> vsc::ProgramReceiver::FrameSlot {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (state->asked++ % 2 == 1) return {};  // every other frame: nothing to lend
+        auto storage = std::make_shared<std::vector<std::uint8_t>>(kFrameBytes, 0xAB);
+        state->lent.push_back(storage);
+        return {storage->data(), storage};
+    };
+    receiver_->onVideoSlot = [this, state](std::span<const std::uint8_t> frame,
+                                           vsc::ProgramReceiver::FrameSlot slot) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        EXPECT_EQ(frame.data(), slot.bytes);
+        EXPECT_EQ(frame.size(), kFrameBytes);
+        state->slotted.push_back({slot.holder.get(), frame[0]});
+    };
+    receiver_->start(kUrl);
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return state->slotted.size() + frameFirstBytes_.size() >= 4;
+    }));
+    std::lock_guard<std::mutex> hold(mutex_);
+    ASSERT_EQ(state->slotted.size(), 2u);
+    ASSERT_GE(state->lent.size(), 2u);
+    EXPECT_EQ(state->slotted[0].first, state->lent[0].get());
+    EXPECT_EQ(state->slotted[1].first, state->lent[1].get());
+    EXPECT_EQ(state->slotted[0].second, 0);
+    EXPECT_EQ(state->slotted[1].second, 2);
+    EXPECT_EQ(frameFirstBytes_, (std::vector<std::uint8_t>{1, 3}));
+}
+
 }  // namespace

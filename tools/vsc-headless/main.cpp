@@ -32,6 +32,7 @@
 #include "app/model/app_model.h"
 #include "app/model/system_ports.h"
 #include "platform/control_characters.h"
+#include "platform/frame_copies.h"
 #include "platform/main_queue.h"
 #include "platform/notifications.h"
 #include "platform/preferences.h"
@@ -168,6 +169,8 @@ int main(int argc, char** argv) {
             static_cast<long long>(model->droppedFrames()), static_cast<long long>(gaps.underruns),
             static_cast<long long>(gaps.trimmedFrames), static_cast<long long>(gaps.busyRenders));
         printLine(line);
+        // What the frames cost so far, for the camera bench.
+        printLine("copies " + vsc::frameCopies().text());
     });
 
     std::thread([&] {
