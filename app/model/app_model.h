@@ -30,6 +30,11 @@
 
 namespace vsc {
 
+namespace test {
+// Tests of the views set published fields directly through this.
+struct ModelState;
+}  // namespace test
+
 // A field the user interface shows: readable by anyone on the main thread,
 // changed only by the model, which raises its change signal on every change.
 template <class T>
@@ -260,6 +265,7 @@ class AppModel : public std::enable_shared_from_this<AppModel>, public Extension
     const std::shared_ptr<NDIOutput>& ndi() const { return ndi_; }
 
   private:
+    friend struct test::ModelState;
     void construct();
     template <class T>
     void publish(Published<T>& field, T value) {

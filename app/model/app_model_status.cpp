@@ -9,7 +9,8 @@ namespace {
 // Pictures must have been missing this long before the panel says so.
 constexpr double kProgramLostShownAfter = 3.0;
 
-constexpr const char* kLoginItemApprovalNote = "Allow it in System Settings › General › Login Items";
+constexpr const char* kLoginItemApprovalNote =
+    "Allow it in System Settings › General › Login Items";
 
 bool cameraNeedsAttention(const CameraExtensionState& state) {
     return std::holds_alternative<ExtensionOutdated>(state) ||
@@ -26,7 +27,8 @@ std::optional<PanelProblem> AppModel::currentProblem() const {
     if (cameraNeedsAttention(extensionState.value_))
         return PanelProblem{ProblemCamera{extensionState.value_}};
     const AudioDriverState& driver = audioDriverState.value_;
-    if (!std::holds_alternative<DriverOk>(driver) && !std::holds_alternative<DriverUnavailable>(driver))
+    if (!std::holds_alternative<DriverOk>(driver) &&
+        !std::holds_alternative<DriverUnavailable>(driver))
         return PanelProblem{ProblemMicrophone{driver}};
     if (auto studio = selectedPcr(); studio && studio->stage.empty())
         return PanelProblem{ProblemOffAir{studioName()}};
@@ -35,7 +37,8 @@ std::optional<PanelProblem> AppModel::currentProblem() const {
         if (lost >= kProgramLostShownAfter)
             return PanelProblem{ProblemProgramLost{studioName(), static_cast<int>(lost)}};
     }
-    if (!isCompleteProgramURL(trimSpacesAndTabs(url.value_))) return PanelProblem{ProblemChooseStudio{}};
+    if (!isCompleteProgramURL(trimSpacesAndTabs(url.value_)))
+        return PanelProblem{ProblemChooseStudio{}};
     return std::nullopt;
 }
 
@@ -66,11 +69,10 @@ void AppModel::panelVisibilityChanged(bool visible) {
 void AppModel::refreshLoginItem() {
     LoginItemStatus status =
         ports_.loginItem ? ports_.loginItem->status() : LoginItemStatus::notRegistered;
-    publish(openAtLogin, status == LoginItemStatus::enabled ||
-                             status == LoginItemStatus::requiresApproval);
-    publish(loginItemNote, std::string(status == LoginItemStatus::requiresApproval
-                                           ? kLoginItemApprovalNote
-                                           : ""));
+    publish(openAtLogin,
+            status == LoginItemStatus::enabled || status == LoginItemStatus::requiresApproval);
+    publish(loginItemNote,
+            std::string(status == LoginItemStatus::requiresApproval ? kLoginItemApprovalNote : ""));
 }
 
 void AppModel::setOpenAtLogin(bool value) {

@@ -9,7 +9,9 @@ namespace vsc {
 AppDelegate::AppDelegate(std::shared_ptr<AppModel> model, Options options)
     : model_(std::move(model)), options_(std::move(options)) {
     ShellCommands shell;
-    shell.showSettings = [](std::optional<SettingsTab> tab) { WindowManager::shared().showSettings(tab); };
+    shell.showSettings = [](std::optional<SettingsTab> tab) {
+        WindowManager::shared().showSettings(tab);
+    };
     shell.openLoginItemsSettings = openLoginItemsSettings;
     shell.quit = options_.quit;
     panel_ = std::make_unique<StatusPanel>(

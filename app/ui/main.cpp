@@ -85,20 +85,21 @@ int main(int argc, char** argv) {
     windows.setModel(model);
     windows.onShow = [&windows](const std::string& key) {
         std::string line = "window " + key;
-        if (key == "settings") line += std::string(" tab=") + vsc::title(windows.settingsTab().tab());
+        if (key == "settings")
+            line += std::string(" tab=") + vsc::title(windows.settingsTab().tab());
         printLine(line);
     };
     // Any end of the application stops the receiver's child process.
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, [&model] { model->applicationWillTerminate(); });
+    QObject::connect(&app, &QCoreApplication::aboutToQuit,
+                     [&model] { model->applicationWillTerminate(); });
 
     const bool trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
     vsc::AppDelegate delegate(model, {trayAvailable, [] { QCoreApplication::quit(); }});
     printLine(trayAvailable ? "tray available" : "no tray: the panel opens as a window");
-    system.notifications->setClickHandler(
-        [&delegate](const std::string& identifier) {
-            printLine("notification-click " + identifier);
-            delegate.notificationClicked(identifier);
-        });
+    system.notifications->setClickHandler([&delegate](const std::string& identifier) {
+        printLine("notification-click " + identifier);
+        delegate.notificationClicked(identifier);
+    });
     instance.onReopen = [&delegate] {
         printLine("reopen");
         delegate.reopen();

@@ -25,8 +25,7 @@ BannerContent cameraBanner(const CameraExtensionState& state, AppModel& model,
                              : *visible ? texts::kCameraReadyButAppLostIt
                                         : texts::kCameraServiceDidNotStartIt;
         return {"Video apps can't see the camera", detail, "Repair camera",
-                [&model] { model.repairCamera(); },
-                model.restartingCameraService() || !visible};
+                [&model] { model.repairCamera(); }, model.restartingCameraService() || !visible};
     }
     if (auto* failed = std::get_if<ExtensionFailed>(&state))
         return {"The camera couldn't be installed", failed->message, "Try again", activate};
@@ -71,11 +70,11 @@ BannerContent bannerContent(const PanelProblem& problem, AppModel& model,
         return content;
     }
     if (auto* lost = std::get_if<ProblemProgramLost>(&problem))
-        return {"Reconnecting to " + lost->studio + "…",
-                "For " + std::to_string(lost->seconds) +
-                    " s. Participants see “Waiting for program…”.",
-                {},
-                {}};
+        return {
+            "Reconnecting to " + lost->studio + "…",
+            "For " + std::to_string(lost->seconds) + " s. Participants see “Waiting for program…”.",
+            {},
+            {}};
     BannerContent content;
     content.informational = true;
     if (!model.pcrs().empty()) {
@@ -94,9 +93,9 @@ BannerContent bannerContent(const PanelProblem& problem, AppModel& model,
 StatusRowContent programRow(const AppModel& model) {
     if (model.running()) {
         if (model.receivingProgram())
-            return {RowTone::ok, "Program",
-                    "Received · " + std::to_string(static_cast<long long>(model.inputFps())) +
-                        " fps"};
+            return {
+                RowTone::ok, "Program",
+                "Received · " + std::to_string(static_cast<long long>(model.inputFps())) + " fps"};
         return {RowTone::neutral, "Program", "Waiting for the program…"};
     }
     auto studio = model.selectedPcr();

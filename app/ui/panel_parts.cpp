@@ -16,7 +16,9 @@ QColor secondary() {
     return color;
 }
 
-QColor accent() { return QApplication::palette().color(QPalette::Highlight); }
+QColor accent() {
+    return QApplication::palette().color(QPalette::Highlight);
+}
 
 }  // namespace panel_colors
 
@@ -46,7 +48,8 @@ void ElidedLabel::setFullText(const QString& text) {
 
 QSize ElidedLabel::minimumSizeHint() const {
     // The text shrinks to "…" rather than widening the panel.
-    return QSize(fontMetrics().horizontalAdvance(QStringLiteral("…")), QLabel::minimumSizeHint().height());
+    return QSize(fontMetrics().horizontalAdvance(QStringLiteral("…")),
+                 QLabel::minimumSizeHint().height());
 }
 
 void ElidedLabel::resizeEvent(QResizeEvent* event) {
@@ -54,11 +57,15 @@ void ElidedLabel::resizeEvent(QResizeEvent* event) {
     elide();
 }
 
-void ElidedLabel::elide() { setText(fontMetrics().elidedText(full_, Qt::ElideRight, width())); }
+void ElidedLabel::elide() {
+    setText(fontMetrics().elidedText(full_, Qt::ElideRight, width()));
+}
 
 // ---- RowIcon ----
 
-RowIcon::RowIcon(QWidget* parent) : QWidget(parent) { setFixedSize(16, 16); }
+RowIcon::RowIcon(QWidget* parent) : QWidget(parent) {
+    setFixedSize(16, 16);
+}
 
 void RowIcon::setTone(RowTone tone) {
     if (tone == tone_) return;
@@ -160,7 +167,9 @@ void OnAirBadge::setOnAir(bool onAir) {
     update();
 }
 
-QString OnAirBadge::text() const { return onAir_ ? QStringLiteral("ON AIR") : QStringLiteral("OFF AIR"); }
+QString OnAirBadge::text() const {
+    return onAir_ ? QStringLiteral("ON AIR") : QStringLiteral("OFF AIR");
+}
 
 QSize OnAirBadge::sizeHint() const {
     const QFontMetrics metrics(font());
@@ -177,7 +186,8 @@ void OnAirBadge::paintEvent(QPaintEvent*) {
     p.drawRoundedRect(capsule, capsule.height() / 2, capsule.height() / 2);
     p.setBrush(tint);
     p.drawEllipse(QRectF(8, capsule.center().y() - 3.5, 7, 7));
-    p.setPen(onAir_ ? QApplication::palette().color(QPalette::WindowText) : panel_colors::secondary());
+    p.setPen(onAir_ ? QApplication::palette().color(QPalette::WindowText)
+                    : panel_colors::secondary());
     p.drawText(QRectF(20, 0, width() - 20 - 8, height()), Qt::AlignVCenter | Qt::AlignLeft, text());
 }
 
@@ -199,8 +209,12 @@ void Spinner::paintEvent(QPaintEvent*) {
     p.drawArc(QRectF(rect()).adjusted(2, 2, -2, -2), -angle_ * 16, 270 * 16);
 }
 
-void Spinner::showEvent(QShowEvent*) { timer_.start(); }
-void Spinner::hideEvent(QHideEvent*) { timer_.stop(); }
+void Spinner::showEvent(QShowEvent*) {
+    timer_.start();
+}
+void Spinner::hideEvent(QHideEvent*) {
+    timer_.stop();
+}
 
 // ---- SolidButton ----
 
@@ -219,7 +233,9 @@ void SolidButton::setFill(const QColor& fill) {
     update();
 }
 
-QSize SolidButton::sizeHint() const { return QSize(fontMetrics().horizontalAdvance(text()) + 24, 30); }
+QSize SolidButton::sizeHint() const {
+    return QSize(fontMetrics().horizontalAdvance(text()) + 24, 30);
+}
 
 void SolidButton::paintEvent(QPaintEvent*) {
     QPainter p(this);

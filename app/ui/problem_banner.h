@@ -19,6 +19,7 @@ class ProblemBanner final : public QFrame {
     QString detail() const { return detail_->text(); }
     // The action button, shown only when the problem has an action.
     QPushButton* actionButton() const { return button_; }
+    bool actionShown() const { return !actionRow_->isHidden(); }
     bool busyShown() const { return !spinner_->isHidden(); }
     bool informational() const { return content_.informational; }
 

@@ -17,7 +17,9 @@ int milliseconds(double seconds) {
 
 QtMainQueue::QtMainQueue() : context_(new QObject(QCoreApplication::instance())) {}
 
-QtMainQueue::~QtMainQueue() { delete context_; }
+QtMainQueue::~QtMainQueue() {
+    delete context_;
+}
 
 void QtMainQueue::post(Task task) {
     // A queued call to an object of the GUI thread runs there whichever
@@ -49,6 +51,8 @@ void QtMainQueue::addRepeatingTimer(double interval, Task tick) {
         Qt::QueuedConnection);
 }
 
-WallTime QtMainQueue::now() { return std::chrono::system_clock::now(); }
+WallTime QtMainQueue::now() {
+    return std::chrono::system_clock::now();
+}
 
 }  // namespace vsc

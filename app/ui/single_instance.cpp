@@ -18,9 +18,9 @@ SingleInstance::SingleInstance(QObject* parent) : QObject(parent) {
     // In the user's runtime folder when there is one (private to the user);
     // else Qt's temporary folder with the user's id in the name.
     const std::string runtime = runtimeDirectory();
-    name_ = runtime.empty()
-                ? QStringLiteral("vendaroscope-virtualcam-%1").arg(getuid())
-                : QString::fromStdString(runtime) + QStringLiteral("/vendaroscope-virtualcam.socket");
+    name_ = runtime.empty() ? QStringLiteral("vendaroscope-virtualcam-%1").arg(getuid())
+                            : QString::fromStdString(runtime) +
+                                  QStringLiteral("/vendaroscope-virtualcam.socket");
 }
 
 bool SingleInstance::handOverToRunning() {

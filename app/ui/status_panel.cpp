@@ -18,13 +18,14 @@ constexpr int kTitleWidth = 84;
 // The Stop button's fill: an sRGB grey, opaque.
 const QColor kStopFill = QColor::fromRgbF(0.42f, 0.42f, 0.42f);
 
-QString q(const std::string& text) { return QString::fromStdString(text); }
+QString q(const std::string& text) {
+    return QString::fromStdString(text);
+}
 
 }  // namespace
 
 StatusPanel::StatusPanel(std::shared_ptr<AppModel> model, ShellCommands shell, Mode mode)
-    : QWidget(nullptr,
-              mode == Mode::popup ? Qt::Popup | Qt::FramelessWindowHint : Qt::Window),
+    : QWidget(nullptr, mode == Mode::popup ? Qt::Popup | Qt::FramelessWindowHint : Qt::Window),
       model_(std::move(model)),
       shell_(std::move(shell)),
       mode_(mode) {
@@ -107,7 +108,8 @@ StatusPanel::StatusPanel(std::shared_ptr<AppModel> model, ShellCommands shell, M
     control->addWidget(startingSpinner_);
     control->addWidget(startingText_);
     stack->addLayout(control);
-    connect(startStop_, &QAbstractButton::clicked, this, [this] { model_->toggleSendingFromPanel(); });
+    connect(startStop_, &QAbstractButton::clicked, this,
+            [this] { model_->toggleSendingFromPanel(); });
 
     auto* divider = new QFrame(this);
     divider->setFrameShape(QFrame::HLine);
@@ -245,7 +247,8 @@ void StatusPanel::popUp(const QRect& anchor) {
     const QSize size = sizeHint().expandedTo(this->size());
     int x = near.center().x() - size.width() / 2;
     // Below an icon in the top half of the screen, above one in the bottom half.
-    int y = near.center().y() < area.center().y() ? near.bottom() + 6 : near.top() - size.height() - 6;
+    int y =
+        near.center().y() < area.center().y() ? near.bottom() + 6 : near.top() - size.height() - 6;
     x = std::clamp(x, area.left(), std::max(area.left(), area.right() - size.width()));
     y = std::clamp(y, area.top(), std::max(area.top(), area.bottom() - size.height()));
     move(x, y);

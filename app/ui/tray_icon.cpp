@@ -97,14 +97,17 @@ const QIcon& menuBarIcon(MenuBarIconState state) {
 
 TrayIcon::TrayIcon(QObject* parent) : QObject(parent) {
     MenuBarStatus::shared().observe([this] { update(); });
-    connect(&tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
-        if ((why == QSystemTrayIcon::Trigger || why == QSystemTrayIcon::DoubleClick) && onClick)
-            onClick();
-    });
+    connect(
+        &tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
+            if ((why == QSystemTrayIcon::Trigger || why == QSystemTrayIcon::DoubleClick) && onClick)
+                onClick();
+        });
     update();
 }
 
-void TrayIcon::show() { tray_.show(); }
+void TrayIcon::show() {
+    tray_.show();
+}
 
 void TrayIcon::update() {
     const MenuBarIconState state = MenuBarStatus::shared().state();

@@ -22,7 +22,6 @@ const QIcon& menuBarIcon(MenuBarIconState state);
 // The tray item: shows the icon of MenuBarStatus::shared() and tells its
 // owner when the user clicks it.
 class TrayIcon final : public QObject {
-
   public:
     explicit TrayIcon(QObject* parent = nullptr);
     void show();

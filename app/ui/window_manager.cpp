@@ -137,7 +137,8 @@ QWidget* WindowManager::makeSettings() {
             settingsTab_.tab() != kAllSettingsTabs[static_cast<std::size_t>(index)])
             settingsTab_.setTab(kAllSettingsTabs[static_cast<std::size_t>(index)]);
     });
-    settingsTab_.observe([tabs, this] { tabs->setCurrentIndex(static_cast<int>(settingsTab_.tab())); });
+    settingsTab_.observe(
+        [tabs, this] { tabs->setCurrentIndex(static_cast<int>(settingsTab_.tab())); });
     applyPresence(window);
     return window;
 }
