@@ -17,17 +17,31 @@ const QColor kSystemOrange(0xff, 0x95, 0x00);
 constexpr std::array<int, 7> kTraySizes = {16, 18, 22, 24, 32, 48, 64};
 
 // The tray is drawn by another program whose background we cannot ask for:
-// it may be light or dark whatever our own palette says. The glyph is drawn
-// in the desktop's text colour over a thin halo of the opposite lightness,
-// which keeps its outline readable on either.
-QColor haloFor(const QColor& ink) {
-    QColor halo = ink.lightnessF() < 0.5 ? QColor(255, 255, 255) : QColor(0, 0, 0);
-    halo.setAlphaF(0.55f);
-    return halo;
+// it may be light or dark whatever our own palette says. The glyph stands on a
+// backing of the opposite lightness (the camera body filled, the stand
+// outlined), so its strokes read on either without extra rings inside it.
+QColor backingFor(const QColor& ink) {
+    QColor backing = ink.lightnessF() < 0.5 ? QColor(255, 255, 255) : QColor(0, 0, 0);
+    backing.setAlphaF(0.92f);
+    return backing;
 }
 
-void strokeGlyph(QPainter& p, MenuBarIconState state, const QColor& ink, double widen) {
-    QPen pen(ink, 1.6 + widen, Qt::SolidLine, Qt::FlatCap, Qt::RoundJoin);
+void drawBacking(QPainter& p, const QColor& backing, double widen) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(backing);
+    p.drawEllipse(
+        QRectF(3, 1.5, 12, 12)
+            .adjusted(-0.8 - widen / 2, -0.8 - widen / 2, 0.8 + widen / 2, 0.8 + widen / 2));
+    QPainterPath stand;
+    stand.moveTo(9, 13.5);
+    stand.lineTo(9, 16.5);
+    stand.moveTo(5.8, 16.5);
+    stand.lineTo(12.2, 16.5);
+    p.strokePath(stand, QPen(backing, 1.6 + widen, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+}
+
+void strokeGlyph(QPainter& p, MenuBarIconState state, const QColor& ink) {
+    QPen pen(ink, 1.6, Qt::SolidLine, Qt::FlatCap, Qt::RoundJoin);
     p.setBrush(Qt::NoBrush);
     p.setPen(pen);
     // Camera body.
@@ -42,7 +56,7 @@ void strokeGlyph(QPainter& p, MenuBarIconState state, const QColor& ink, double 
     stand.lineTo(12.2, 16.5);
     p.drawPath(stand);
     if (state == MenuBarIconState::ready) {
-        pen.setWidthF(1.4 + widen);
+        pen.setWidthF(1.4);
         p.setPen(pen);
         p.drawEllipse(QRectF(6.7, 5.2, 4.6, 4.6));
     }
@@ -73,10 +87,9 @@ QImage drawMenuBarIcon(MenuBarIconState state, int size, const QColor& ink) {
     p.setRenderHint(QPainter::Antialiasing);
     // Flipped coordinates on the 18-unit grid: origin top left, y downward.
     p.scale(size / 18.0, size / 18.0);
-    // Thinner halo on small icons, where a wide one would swallow the gaps.
-    const double halo = size <= 22 ? 1.2 : 1.6;
-    strokeGlyph(p, state, haloFor(ink), halo);
-    strokeGlyph(p, state, ink, 0);
+    // A thinner edge on small icons, where each unit is nearly a pixel.
+    drawBacking(p, backingFor(ink), size <= 22 ? 1.0 : 1.4);
+    strokeGlyph(p, state, ink);
     fillLens(p, state);
     return image;
 }
