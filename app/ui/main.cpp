@@ -96,6 +96,16 @@ int main(int argc, char** argv) {
     const bool trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
     vsc::AppDelegate delegate(model, {trayAvailable, [] { QCoreApplication::quit(); }});
     printLine(trayAvailable ? "tray available" : "no tray: the panel opens as a window");
+    vsc::StatusPanel& panel = delegate.panel();
+    panel.onShown = [&panel] {
+        // Where the panel and its Start button are, for whoever drives it
+        // with a pointer (the end-to-end tests do).
+        const QRect frame = panel.frameGeometry();
+        const QPoint start = panel.startStop()->mapToGlobal(panel.startStop()->rect().center());
+        printLine("window panel at " + std::to_string(frame.x()) + "," + std::to_string(frame.y()) +
+                  " size " + std::to_string(frame.width()) + "x" + std::to_string(frame.height()) +
+                  " start " + std::to_string(start.x()) + "," + std::to_string(start.y()));
+    };
     system.notifications->setClickHandler([&delegate](const std::string& identifier) {
         printLine("notification-click " + identifier);
         delegate.notificationClicked(identifier);

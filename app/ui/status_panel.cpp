@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QPainter>
 #include <QPointer>
 #include <QScreen>
 #include <QVBoxLayout>
@@ -262,6 +263,7 @@ void StatusPanel::showEvent(QShowEvent* event) {
     render();
     // A popup has the focus while it is shown; a window only while active.
     if (mode_ == Mode::popup) reportVisible(true);
+    if (onShown) onShown();
 }
 
 void StatusPanel::hideEvent(QHideEvent* event) {
@@ -283,6 +285,18 @@ void StatusPanel::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QWidget::keyPressEvent(event);
+}
+
+void StatusPanel::paintEvent(QPaintEvent* event) {
+    QWidget::paintEvent(event);
+    if (mode_ != Mode::popup) return;
+    // A popup gets no frame from the window manager: draw its edge, so it
+    // stands apart from a window of the same colour behind it.
+    QPainter p(this);
+    QColor edge = panel_colors::secondary();
+    edge.setAlphaF(0.45f);
+    p.setPen(edge);
+    p.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
 void StatusPanel::reportVisible(bool visible) {

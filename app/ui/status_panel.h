@@ -28,6 +28,8 @@ class StatusPanel final : public QWidget {
     // when empty) and gives it the focus.
     void popUp(const QRect& anchor);
     Mode mode() const { return mode_; }
+    // Heard each time the panel is shown, once it is laid out.
+    std::function<void()> onShown;
 
     // Brings every part up to date with the model. Changes are coalesced
     // into one render per pass of the event loop.
@@ -54,6 +56,7 @@ class StatusPanel final : public QWidget {
     void hideEvent(QHideEvent*) override;
     void changeEvent(QEvent*) override;
     void keyPressEvent(QKeyEvent*) override;
+    void paintEvent(QPaintEvent*) override;
 
   private:
     void scheduleRender();

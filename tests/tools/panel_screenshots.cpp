@@ -60,13 +60,7 @@ struct Scene {
     void save(const QString& path) {
         panel->render();
         panel->adjustSize();
-        // A popup has no frame of its own on most desktops: draw the edge a
-        // compositor would, so the picture reads as the panel it is.
         QImage shot = panel->grab().toImage();
-        QPainter p(&shot);
-        p.setPen(QColor(0, 0, 0, 60));
-        p.drawRect(shot.rect().adjusted(0, 0, -1, -1));
-        p.end();
         shot.save(path);
         std::printf("%s %dx%d\n", qPrintable(path), shot.width(), shot.height());
     }
