@@ -38,21 +38,23 @@ void AppDelegate::didFinishLaunching() {
     // Returns at once; the work runs as the event loop's first task.
     QTimer::singleShot(0, [this] {
         WindowManager::shared().setTaskBarPresence(model_->showInDock());
+        // Without a tray the panel is a window: opened first, so a window
+        // asked for below comes in front of it.
+        if (!options_.trayAvailable) panel_->popUp(QRect());
         if (model_->setupCompleted())
             model_->startServices();
         else
             WindowManager::shared().showWelcome();
-        if (!options_.trayAvailable) panel_->popUp(QRect());
     });
 }
 
 void AppDelegate::reopen() {
     QTimer::singleShot(0, [this] {
+        if (!options_.trayAvailable) panel_->popUp(QRect());
         if (model_->setupCompleted())
             WindowManager::shared().showSettings();
         else
             WindowManager::shared().showWelcome();
-        if (!options_.trayAvailable) panel_->popUp(QRect());
     });
 }
 

@@ -59,7 +59,8 @@ int main(int argc, char** argv) {
     QApplication::setApplicationDisplayName(QStringLiteral("Vendaroscope Virtual Webcam"));
     QGuiApplication::setDesktopFileName(QStringLiteral("vendaroscope-virtualcam"));
     QApplication::setQuitOnLastWindowClosed(false);
-    QApplication::setWindowIcon(vsc::menuBarIcon(vsc::MenuBarIconState::ready));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("vendaroscope-virtualcam"),
+                                                 vsc::menuBarIcon(vsc::MenuBarIconState::ready)));
 
     vsc::SingleInstance instance;
     if (instance.handOverToRunning()) {

@@ -250,6 +250,7 @@ void StatusPanel::popUp(const QRect& anchor) {
     // Below an icon in the top half of the screen, above one in the bottom half.
     int y =
         near.center().y() < area.center().y() ? near.bottom() + 6 : near.top() - size.height() - 6;
+    if (anchor.isEmpty() && mode_ == Mode::window) y = area.center().y() - size.height() / 2;
     x = std::clamp(x, area.left(), std::max(area.left(), area.right() - size.width()));
     y = std::clamp(y, area.top(), std::max(area.top(), area.bottom() - size.height()));
     move(x, y);

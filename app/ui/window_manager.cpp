@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QTabBar>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -12,6 +13,16 @@
 #include "platform/user_dirs.h"
 
 namespace vsc {
+namespace {
+
+void centre(QWidget* window) {
+    QScreen* screen = window->screen();
+    if (!screen) return;
+    const QRect area = screen->availableGeometry();
+    window->move(area.center() - QPoint(window->width() / 2, window->height() / 2));
+}
+
+}  // namespace
 
 void SettingsTabSelection::setTab(SettingsTab tab) {
     tab_ = tab;
@@ -116,6 +127,7 @@ QWidget* WindowManager::makeWelcome() {
         closeWindow("welcome");
     });
     applyPresence(window);
+    centre(window);
     return window;
 }
 
@@ -140,6 +152,7 @@ QWidget* WindowManager::makeSettings() {
     settingsTab_.observe(
         [tabs, this] { tabs->setCurrentIndex(static_cast<int>(settingsTab_.tab())); });
     applyPresence(window);
+    centre(window);
     return window;
 }
 
