@@ -13,6 +13,7 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "app/model/app_model.h"
@@ -30,6 +31,14 @@
 
 namespace {
 
+const char kUsage[] =
+    "usage: vendaroscope-virtualcam [Qt options]\n"
+    "The Vendaroscope Virtual Webcam tray application: sends a studio's programme to\n"
+    "video calls as the camera \"Vendaroscope Program\" and the microphone \"Vendaroscope\n"
+    "Program Audio\". Its icon in the tray opens the status panel; where the desktop\n"
+    "has no tray the panel opens as a window. Starting it again while it runs shows\n"
+    "its settings. The activity log goes to standard output.\n";
+
 // How long the end waits for the receiver's children (they were killed).
 constexpr double kChildrenGrace = 5.0;
 
@@ -42,6 +51,12 @@ void printLine(const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+    }
     std::setlocale(LC_ALL, "");
 
     // The end of the session (SIGTERM, SIGHUP) and Ctrl-C end the application
