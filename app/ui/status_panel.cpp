@@ -189,10 +189,16 @@ void StatusPanel::render() {
     if (m.running()) {
         const auto& image = m.preview();
         if (image && !image->rgb.empty()) {
-            QImage picture(image->rgb.data(), image->width, image->height, image->width * 3,
-                           QImage::Format_RGB888);
-            preview_->setImage(picture.copy());
+            // Each new preview arrives in a buffer of its own: copy it once,
+            // not on every render the level meter causes.
+            if (image->rgb.data() != shownPreview_) {
+                shownPreview_ = image->rgb.data();
+                QImage picture(image->rgb.data(), image->width, image->height, image->width * 3,
+                               QImage::Format_RGB888);
+                preview_->setImage(picture.copy());
+            }
         } else {
+            shownPreview_ = nullptr;
             preview_->setImage(QImage());
             preview_->setCaption(m.receivingProgram() ? QStringLiteral("Preview…")
                                                       : QStringLiteral("Waiting for the program…"));

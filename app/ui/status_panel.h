@@ -69,6 +69,7 @@ class StatusPanel final : public QWidget {
     bool renderPending_ = false;
     bool reportedVisible_ = false;
     std::vector<PickerItem> shownItems_;
+    const void* shownPreview_ = nullptr;
 
     OnAirBadge* badge_;
     PreviewBox* preview_;
