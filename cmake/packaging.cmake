@@ -7,7 +7,13 @@ include(GNUInstallDirs)
 set(VSC_SHARE_DIR share/vendaroscope-virtualcam)
 set(VSC_HELPER_DIR ${CMAKE_INSTALL_LIBEXECDIR}/vendaroscope-virtualcam)
 
-install(TARGETS vsc-headless RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS vendaroscope-virtualcam vsc-headless RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# What a desktop needs to list and start the application: its desktop entry
+# (the application menu; the autostart entry starts the same program) and icon.
+install(FILES ${PROJECT_SOURCE_DIR}/resources/desktop/vendaroscope-virtualcam.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${PROJECT_SOURCE_DIR}/resources/desktop/vendaroscope-virtualcam.svg
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 install(TARGETS vendaroscope-microphone vendaroscope-supervise RUNTIME DESTINATION ${VSC_HELPER_DIR})
 # The camera's bundle: the application copies it for the user when it
 # installs the camera.

@@ -29,6 +29,8 @@ PACKAGES=(
   curl procps psmisc iproute2 sox
   # a notification server on a virtual display, for the notification tests
   dunst xvfb
+  # a tray host, pointer clicks and screenshots, for the tray application's tests
+  trayer xdotool x11-utils x11-apps imagemagick
 )
 
 missing=()

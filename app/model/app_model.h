@@ -16,17 +16,24 @@
 #include "app/intake/program_receiver.h"
 #include "app/model/activity_log.h"
 #include "app/model/atomic_int.h"
+#include "app/model/menu_bar_status.h"
 #include "app/model/model_types.h"
 #include "app/model/preview.h"
 #include "app/ndi/ndi_output.h"
 #include "platform/extension_service.h"
 #include "platform/http.h"
+#include "platform/login_item.h"
 #include "platform/main_queue.h"
 #include "platform/notifications.h"
 #include "platform/preferences.h"
 #include "platform/serial_queue.h"
 
 namespace vsc {
+
+namespace test {
+// Tests of the views set published fields directly through this.
+struct ModelState;
+}  // namespace test
 
 // A field the user interface shows: readable by anyone on the main thread,
 // changed only by the model, which raises its change signal on every change.
@@ -94,6 +101,13 @@ class AppModel : public std::enable_shared_from_this<AppModel>, public Extension
         std::shared_ptr<NDIOutput> ndi;
         // The desktop's notifications; none in programs that show none.
         std::shared_ptr<Notifications> notifications;
+        // The desktop's start-at-log-in registration; none: never registered.
+        std::shared_ptr<LoginItem> loginItem;
+        // Shows the application in the task bar (true) or only in the tray
+        // (false); none in programs without windows.
+        std::function<void(bool regular)> setActivationPolicy;
+        // Where the tray icon's state goes; MenuBarStatus::shared() when none.
+        MenuBarStatus* menuBarStatus = nullptr;
     };
 
     // Builds the model and runs its construction sequence. Call on the main queue.
@@ -169,6 +183,17 @@ class AppModel : public std::enable_shared_from_this<AppModel>, public Extension
     void setSetupCompleted(bool value);
     void setShowInDock(bool value);
     void setResumeAtLogin(bool value);
+    // Registers or removes the login item, then shows what the desktop really has.
+    void setOpenAtLogin(bool value);
+    void refreshLoginItem();
+
+    // What the panel and the tray icon show: the one problem that matters
+    // most (none when all is well) and the icon's state.
+    std::optional<PanelProblem> currentProblem() const;
+    MenuBarIconState menuBarIconState() const;
+    // The panel became visible to the user or stopped being so: the preview
+    // is made only while it is, and the output devices are listed afresh.
+    void panelVisibilityChanged(bool visible);
 
     // The panel's visibility (1 while shown), read by the preview.
     AtomicInt previewWanted;
@@ -244,6 +269,7 @@ class AppModel : public std::enable_shared_from_this<AppModel>, public Extension
     const std::shared_ptr<NDIOutput>& ndi() const { return ndi_; }
 
   private:
+    friend struct test::ModelState;
     void construct();
     template <class T>
     void publish(Published<T>& field, T value) {
@@ -261,10 +287,9 @@ class AppModel : public std::enable_shared_from_this<AppModel>, public Extension
     void applyAudioSettings();
     void startAudioOutput();
     void stopAudioOutput();
-    void updateMenuBarIcon() {}
-    void refreshLoginItem() {}
+    void updateMenuBarIcon();
     void requestExtensionProperties();
-    void applyActivationPolicy() {}
+    void applyActivationPolicy();
 
     // Answers to the camera program's requests (main queue).
     ReplacementAction actionForReplacing(ExtensionRequestId request,

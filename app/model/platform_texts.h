@@ -33,6 +33,23 @@ inline constexpr const char* kRestartComputerTitle = "Restart your computer";
 inline constexpr const char* kRestartComputerBody =
     "The camera service still hasn't started the “Vendaroscope Program” camera.";
 
+// The panel's problem banner.
+inline constexpr const char* kCheckingWhatSystemSees = "Checking what the system sees…";
+inline constexpr const char* kCameraReadyButAppLostIt =
+    "The camera is ready on your computer but this app lost it. Repair reopens the app.";
+inline constexpr const char* kCameraServiceDidNotStartIt =
+    "The camera service didn't start it. Repair restarts the service, then reopens the app.";
+inline constexpr const char* kCameraNotStartedAfterRepair =
+    "The camera still hasn't started after a repair.";
+inline constexpr const char* kCameraFinishesAtRestart =
+    "The camera finishes installing at the next restart.";
+inline constexpr const char* kNoStudioCheckNetwork =
+    "Check that your computer is on the studio's network, or enter the PCR address in Settings.";
+inline constexpr const char* kMicrophoneStopThenRepair =
+    "Video apps get the picture but no sound. Stop sending, then repair.";
+inline constexpr const char* kMicrophoneRepair =
+    "Video apps get the picture but no sound. Repair reinstalls it.";
+
 // The NDI runtime's library as this system names it.
 inline constexpr const char* kNdiLibraryName = "libndi.so.6";
 inline constexpr const char* kNdiRuntimeNotFound = "NDI runtime not found (libndi.so.6)";

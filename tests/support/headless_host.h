@@ -32,13 +32,16 @@ class HeadlessHost {
 
     // config: the XDG_CONFIG_HOME of the host; preferences: the JSON to seed
     // its store with (nothing written when empty).
-    HeadlessHost(const std::string& config, const std::string& preferences = "") {
+    // program: what to start, the headless host unless another (the tray
+    // application, which prints the same lines).
+    HeadlessHost(const std::string& config, const std::string& preferences = "",
+                 const std::string& program = std::string(VSC_BINARY_DIR) + "/bin/vsc-headless") {
         if (!preferences.empty()) {
             std::filesystem::create_directories(config + "/vendaroscope-virtualcam");
             std::ofstream(config + "/vendaroscope-virtualcam/preferences.json") << preferences;
         }
         program_ = std::make_unique<Program>(
-            std::string(VSC_BINARY_DIR) + "/bin/vsc-headless", std::vector<std::string>{},
+            program, std::vector<std::string>{},
             std::vector<std::pair<std::string, std::string>>{{"XDG_CONFIG_HOME", config}}, true,
             true);
         // The reader owns a descriptor of its own: it ends once every writer

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "app/model/app_model.h"
+
+namespace vsc::test {
+
+// Puts a published field of the model into a state that would take a whole
+// scripted scenario to reach (a camera awaiting approval, a microphone
+// needing repair), raising the change signal like the model does. For the
+// tests of what the views show of a state, not of how the model gets there.
+struct ModelState {
+    template <class T, class V>
+    static void set(AppModel& model, Published<T> AppModel::*field, V value) {
+        model.publish(model.*field, T(std::move(value)));
+    }
+};
+
+}  // namespace vsc::test
