@@ -44,13 +44,13 @@ ctest --test-dir build -L unit --output-on-failure -j "$JOBS"
 
 echo "== unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 configure build-asan -DVSC_SANITIZE=address -DVSC_BUILD_BENCH=OFF
-ninja -C build-asan -j "$JOBS" vsc-unit-tests
+ninja -C build-asan -j "$JOBS" vsc-unit-tests vsc-ui-tests
 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     ctest --test-dir build-asan -L unit --output-on-failure -j "$JOBS"
 
 echo "== unit tests under ThreadSanitizer"
 configure build-tsan -DVSC_SANITIZE=thread -DVSC_BUILD_BENCH=OFF
-ninja -C build-tsan -j "$JOBS" vsc-unit-tests
+ninja -C build-tsan -j "$JOBS" vsc-unit-tests vsc-ui-tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp \
     ctest --test-dir build-tsan -L unit --output-on-failure -j "$JOBS"
 # The threaded parts against the real services: the studio browser on
