@@ -29,6 +29,10 @@ PACKAGES=(
   curl procps psmisc iproute2 sox
   # a notification server on a virtual display, for the notification tests
   dunst xvfb
+  # real clients of the camera and microphone: a browser that reaches PipeWire
+  # cameras through the desktop's camera portal and sound through PipeWire's
+  # PulseAudio server, and the V4L2 shim for programs that know only V4L2
+  chromium xdg-desktop-portal xdg-desktop-portal-gtk pipewire-pulse pipewire-v4l2
 )
 
 missing=()
