@@ -138,7 +138,9 @@ class CameraPortal {
 class Browser {
   public:
     Browser(const fs::path& dir, const std::string& page) : dir_(dir), log_(dir / "chromium.log") {
+        // Its files, temporary ones too, stay in the test's folder.
         fs::create_directories(dir_ / "home");
+        fs::create_directories(dir_ / "tmp");
         std::vector<std::string> args = {"--user-data-dir=" + (dir_ / "profile").string(),
                                          "--no-first-run",
                                          "--no-default-browser-check",
@@ -163,7 +165,8 @@ class Browser {
         if (geteuid() == 0) args.insert(args.begin(), "--no-sandbox");
         program_ = std::make_unique<Program>(
             "/usr/bin/chromium", args,
-            std::vector<std::pair<std::string, std::string>>{{"HOME", (dir_ / "home").string()}},
+            std::vector<std::pair<std::string, std::string>>{{"HOME", (dir_ / "home").string()},
+                                                             {"TMPDIR", (dir_ / "tmp").string()}},
             false, false, (dir_ / "chromium.out").string());
     }
     // Chromium's helper processes go with it; any that did not are ended.
