@@ -31,6 +31,10 @@ PACKAGES=(
   dunst xvfb
   # a tray host, pointer clicks and screenshots, for the tray application's tests
   trayer xdotool x11-utils x11-apps imagemagick
+  # real clients of the camera and microphone: a browser that reaches PipeWire
+  # cameras through the desktop's camera portal and sound through PipeWire's
+  # PulseAudio server, and the V4L2 shim for programs that know only V4L2
+  chromium xdg-desktop-portal xdg-desktop-portal-gtk pipewire-pulse pipewire-v4l2
 )
 
 missing=()
