@@ -66,8 +66,13 @@ PixelBufferRef PixelBufferPool::create() {
         ~Pooled() override {
             if (auto p = pool.lock()) {
                 std::lock_guard<std::mutex> hold(p->mutex_);
-                p->free_.push_back(std::move(storage));
+                if (p->free_.size() < kKeptIdle) {
+                    p->free_.push_back(std::move(storage));
+                    return;
+                }
+                --p->allocated_;
             }
+            // `storage` is freed as this picture goes, outside the pool's lock.
         }
     };
     auto buffer = std::make_shared<Pooled>();

@@ -27,12 +27,17 @@ struct PixelBuffer {
 };
 
 // Recycles NV12 pictures of one size and stride: a buffer dropped by its last
-// holder goes back to the pool, so none is allocated per frame once warm.
+// holder goes back to the pool, so none is allocated per frame once warm. At
+// most kKeptIdle buffers wait unused; more are freed, so a moment that needed
+// many pictures (a long video delay, a burst after the studio came back)
+// does not keep their memory for the rest of the session.
 class PixelBufferPool : public std::enable_shared_from_this<PixelBufferPool> {
   public:
+    static constexpr std::size_t kKeptIdle = 6;
     PixelBufferPool(int width, int height, std::size_t stride, std::size_t maximum);
     // None when `maximum` buffers are out already.
     PixelBufferRef create();
+    // Buffers in use plus those waiting unused.
     std::size_t allocated();
 
   private:

@@ -223,3 +223,26 @@ TEST(CameraSink, AFullQueueCountsADropAndTakesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// The pool reuses what comes back, refuses beyond its maximum, and keeps only
+// a few unused pictures once a burst is over.
+TEST(PixelBufferPool, ReusesRefusesBeyondItsMaximumAndKeepsFewIdle) {
+    auto pool = std::make_shared<vsc::PixelBufferPool>(64, 32, 64, 24);
+    std::vector<vsc::PixelBufferRef> burst;
+    for (int i = 0; i < 24; ++i) burst.push_back(pool->create());
+    for (const auto& picture : burst) ASSERT_NE(picture, nullptr);
+    EXPECT_EQ(pool->create(), nullptr);
+    EXPECT_EQ(pool->allocated(), 24u);
+    burst.clear();
+    EXPECT_EQ(pool->allocated(), vsc::PixelBufferPool::kKeptIdle);
+    std::vector<vsc::PixelBufferRef> again;
+    for (std::size_t i = 0; i < vsc::PixelBufferPool::kKeptIdle; ++i)
+        again.push_back(pool->create());
+    EXPECT_EQ(pool->allocated(), vsc::PixelBufferPool::kKeptIdle);  // the idle ones, reused
+    again.push_back(pool->create());
+    EXPECT_EQ(pool->allocated(), vsc::PixelBufferPool::kKeptIdle + 1);
+}
+
+}  // namespace
