@@ -7,9 +7,11 @@
 #include <signal.h>
 
 #include <QApplication>
+#include <QPushButton>
 #include <QSocketNotifier>
 #include <QStyleFactory>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +21,7 @@
 #include "app/model/app_model.h"
 #include "app/model/system_ports.h"
 #include "app/ui/app_delegate.h"
+#include "app/ui/problem_banner.h"
 #include "app/ui/qt_main_queue.h"
 #include "app/ui/single_instance.h"
 #include "app/ui/tray_icon.h"
@@ -122,6 +125,25 @@ int main(int argc, char** argv) {
                   " size " + std::to_string(frame.width()) + "x" + std::to_string(frame.height()) +
                   " start " + std::to_string(start.x()) + "," + std::to_string(start.y()));
     };
+    // Where the banner's button is while the panel shows one, and what it
+    // says, for whoever drives the panel with a pointer (the demo does).
+    QTimer bannerWatch;
+    std::string bannerShown;
+    QObject::connect(&bannerWatch, &QTimer::timeout, [&panel, &bannerShown] {
+        std::string now;
+        QPushButton* button = panel.banner()->actionButton();
+        if (panel.isVisible() && panel.banner()->isVisible() && panel.banner()->actionShown() &&
+            button->isVisible()) {
+            const QPoint at = button->mapToGlobal(button->rect().center());
+            now = "banner " + button->text().toStdString() + " at " + std::to_string(at.x()) + "," +
+                  std::to_string(at.y()) + (button->isEnabled() ? "" : " (busy)");
+        }
+        if (now != bannerShown) {
+            bannerShown = now;
+            if (!now.empty()) printLine(now);
+        }
+    });
+    bannerWatch.start(250);
     system.notifications->setClickHandler([&delegate](const std::string& identifier) {
         printLine("notification-click " + identifier);
         delegate.notificationClicked(identifier);
