@@ -166,6 +166,11 @@ print(clicks)
 PY
 )
 echo "microphone: $out/microphone.wav, $level, $clicks clicks"
+peak=$(sox "$out/microphone.wav" -n stat 2>&1 | awk '/Maximum amplitude/ {print $3}')
+if awk -v p="$peak" 'BEGIN {exit !(p < 0.3)}'; then
+    echo "demo: the microphone is silent (the studio's tone has a peak of 0.5)" >&2
+    exit 1
+fi
 if [ "$clicks" != 0 ]; then
     echo "demo: the microphone clicks while the camera is read" >&2
     exit 1
