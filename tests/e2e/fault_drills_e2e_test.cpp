@@ -1,13 +1,15 @@
-// What a studio's bad day does to a call: the application's ffmpeg dies, then
-// the studio itself dies and comes back on the same ports. The call keeps a
-// steady picture throughout (the studio, the held picture, the slate, the
-// studio again) and sending resumes without anyone touching the application.
+// What a studio's bad day does to a call: the application's ffmpeg dies, the
+// studio itself dies and comes back on the same ports, the studio's programme
+// stalls, the network's name service restarts. The call keeps a steady picture
+// throughout (the studio, the held picture, the slate, the studio again) and
+// sending resumes without anyone touching the application.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "support/camera_viewer.h"
 #include "support/desktop_session.h"
@@ -101,6 +103,79 @@ TEST(FaultDrills, FfmpegKilledThenTheStudioCrashesAndReturnsOnItsPorts) {
     EXPECT_NEAR(viewer.rate(n), 30.0, 1.0);
     EXPECT_TRUE(host.waitFor("stats inputFps=30 receiving=1", 5s, restored)) << host.text();
     EXPECT_LT(Steady::now() - began, 60s);
+}
+
+// How many of the host's lines contain `part`.
+std::size_t linesWith(vsc::test::HeadlessHost& host, const std::string& part) {
+    std::size_t n = 0;
+    for (const auto& line : host.lines()) n += line.text.find(part) != std::string::npos;
+    return n;
+}
+
+// The studio found by DNS-SD stalls for 20 s (its connection stays open, no
+// packet comes), then avahi-daemon goes and comes back while sending.
+TEST(FaultDrills, TheStudioStallsThenTheNameServiceRestartsWhileSending) {
+    const auto began = Steady::now();
+    vsc::test::DesktopSession session(true);
+    vsc::test::Program camera(std::string(VSC_BINARY_DIR) + "/bin/vendaroscope-camera", {});
+    ASSERT_TRUE(
+        vsc::test::eventually([] { return vsc::test::nodeListed("Vendaroscope Program"); }, 10s));
+    vsc::test::TestStudio studio(1280, 720, 0, 0,
+                                 {"--announce", "Drill Studio", "--pcr-name", "Drill Studio",
+                                  "--pcr-code", "DS", "--pcr-sid", "1", "--pcr-stage", "STAGE_1"});
+    vsc::test::HeadlessHost host(session.dir() + "/host", "{\"setupCompleted\": true}");
+    ASSERT_TRUE(host.waitFor("Program URL from PCR « Drill Studio (DS) »", 20s)) << host.text();
+    host.send("start");
+    Viewer viewer;
+    ASSERT_TRUE(viewer.waitForLook(Look::Bars, 20s)) << host.text();
+
+    // The stall: the held picture, then the slate, and the host says the
+    // programme is gone; ffmpeg is restarted once it has been silent 15 s and
+    // the studio's picture is back soon after the stall ends.
+    const auto stalled = Steady::now();
+    studio.control("stall?seconds=20&path=STAGE_1");
+    ASSERT_TRUE(viewer.waitForLook(Look::Slate, 5s)) << host.text();
+    EXPECT_TRUE(host.waitFor("receiving=0", 5s, stalled)) << host.text();
+    EXPECT_TRUE(host.waitFor(" s — restarting ffmpeg", 20s, stalled))
+        << host.text();
+    ASSERT_TRUE(vsc::test::eventually(
+        [&] {
+            auto frames = viewer.frames();
+            return !frames.empty() && frames.back().at > stalled + 20s &&
+                   frames.back().look == Look::Bars;
+        },
+        20s))
+        << host.text();
+    std::printf("figure: stall of 20 s -> studio back at a reader %.1f s after the stall began\n",
+                std::chrono::duration<double>(Steady::now() - stalled).count());
+    EXPECT_LT(widestGap(viewer.frames(), stalled), 0.2);
+
+    // The name service restarts: discovery says so and browses again, the
+    // studio comes back in the list, and sending is not disturbed at all.
+    if (session.avahiPid() == 0) return;  // a daemon of the machine's own is left alone
+    const std::size_t starts = linesWith(host, "ffmpeg started");
+    const auto restarting = Steady::now();
+    ASSERT_EQ(::kill(session.avahiPid(), SIGTERM), 0);
+    EXPECT_TRUE(host.waitFor("PCR browser failed: Daemon connection failed", 10s, restarting))
+        << host.text();
+    ASSERT_EQ(
+        vsc::test::runProgram("/bin/bash", {std::string(VSC_SOURCE_DIR) + "/scripts/session.sh",
+                                            "restart-avahi", session.dir()}),
+        0);
+    studio.control("announce");  // its announcement went with the old daemon
+    // Browsing again: the studio's comings and goings are heard.
+    std::this_thread::sleep_for(3s);
+    auto withdrawn = Steady::now();
+    studio.control("withdraw");
+    EXPECT_TRUE(host.waitFor("pcrs count=0", 10s, withdrawn)) << host.text();
+    auto announced = Steady::now();
+    studio.control("announce");
+    EXPECT_TRUE(host.waitFor("pcrs count=1", 10s, announced)) << host.text();
+    EXPECT_EQ(linesWith(host, "ffmpeg started"), starts) << host.text();
+    EXPECT_LT(widestGap(viewer.frames(), restarting), 0.2);
+    EXPECT_EQ(viewer.frames().back().look, Look::Bars);
+    EXPECT_TRUE(host.waitFor("stats inputFps=30 receiving=1", 5s, restarting)) << host.text();
+    EXPECT_LT(Steady::now() - began, 75s);
 }
 
 }  // namespace
