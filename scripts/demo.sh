@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The main job without a studio at hand. The test studio plays the studio and
-# announces itself on DNS-SD; a private PipeWire session (with a loopback-only
-# avahi-daemon) and a virtual display with a tray (Xvfb + trayer) play the
-# desktop of a user with nothing installed. The tray application is driven
+# The main job without a studio at hand. The package is built and installed as
+# a user would install it (apt), and the installed application is what runs.
+# The test studio plays the studio and announces itself on DNS-SD; a private
+# PipeWire session (with a loopback-only avahi-daemon) and a virtual display
+# with a tray (Xvfb + trayer) play the desktop of a user with nothing installed. The tray application is driven
 # with the pointer as a person would: a click on its tray icon opens the
 # panel, whose banner offers "Install camera", then "Repair microphone"
 # (both installed as user services), the studio is found by DNS-SD, and a
@@ -10,7 +11,9 @@
 # client, GStreamer's pipewiresrc, records what a video call sees: a PNG of the
 # programme, its frame rate, then a PNG of the slate once the studio drops;
 # pw-record records the virtual microphone "Vendaroscope Program Audio" into a
-# WAV of what the call hears; and a screenshot shows the panel while sending.
+# WAV of what the call hears; a screenshot shows the panel while sending; and
+# one line of figures says what a call gets: frame rate, sound level, the time
+# from Start to the programme, and how far apart sound and picture arrive.
 # Everything lands in demo-output/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,6 +22,16 @@ root=$PWD
 bash scripts/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 ninja -C build -j "${JOBS:-2}" >/dev/null
+
+echo "== the Debian package, installed as a user installs it"
+rm -f build/vendaroscope-virtualcam_*.deb
+(cd build && cpack -G DEB >/dev/null 2>&1)
+deb=$(ls "$root"/build/vendaroscope-virtualcam_*.deb)
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --reinstall "$deb" >/dev/null
+app=/usr/bin/vendaroscope-virtualcam
+echo "installed $(basename "$deb") from apt, the application is $app"
 
 out=$root/demo-output
 rm -rf "$out"
@@ -68,7 +81,7 @@ pids+=($!)
 echo "== the application, for a user with nothing installed"
 echo '{"setupCompleted": true}' >"$out/config/vendaroscope-virtualcam/preferences.json"
 started=$(date +%s%N)
-XDG_CONFIG_HOME=$out/config build/bin/vendaroscope-virtualcam >"$out/app.log" 2>&1 </dev/null &
+XDG_CONFIG_HOME=$out/config "$app" >"$out/app.log" 2>&1 </dev/null &
 pids+=($!)
 app_says() { grep -q "$1" "$out/app.log"; }
 fail() {
