@@ -82,8 +82,11 @@ echo "== the application, for a user with nothing installed"
 echo '{"setupCompleted": true}' >"$out/config/vendaroscope-virtualcam/preferences.json"
 started=$(date +%s%N)
 XDG_CONFIG_HOME=$out/config "$app" >"$out/app.log" 2>&1 </dev/null &
-pids+=($!)
+app_pid=$!
+pids+=("$app_pid")
 app_says() { grep -q "$1" "$out/app.log"; }
+app_says_since() { tail -n +"$1" "$out/app.log" | grep -q "$2"; }  # line number, pattern
+resident_mib() { awk '/^VmRSS:/ {printf "%.1f", $2 / 1024}' "/proc/$app_pid/status"; }
 fail() {
     cat "$out/app.log" >&2
     echo "demo: $1" >&2
@@ -128,6 +131,9 @@ control_at() {  # label -> "X Y" of the start/stop button showing that label, en
 probe() { /usr/bin/python3 tools/call-probe/call_probe.py "$@"; }
 
 echo "== a click on Start, with a call already reading the camera"
+# The panel settles once the camera is seen and the banner has gone.
+wait_for 10 app_says "Camera “Vendaroscope Program” visible to apps" || fail "the camera is not visible"
+sleep 1
 probe first-picture --timeout 30 >"$out/first-picture.txt" &
 first=$!
 sleep 1
@@ -142,6 +148,14 @@ echo "Start -> first programme frame at the call: $to_picture ms"
 sleep 2
 xwd -root -silent | convert xwd:- "$out/panel.png"
 echo "the panel while sending: $out/panel.png"
+open_rss=$(resident_mib)
+click 300 600  # elsewhere on the desktop: the panel closes, as a popover does
+sleep 2
+closed_rss=$(resident_mib)
+echo "application resident while sending: $open_rss MiB with the panel open, $closed_rss MiB closed"
+mark=$(wc -l <"$out/app.log")
+click 1012 12  # and opens again for the clicks that follow
+wait_for 5 app_says_since "$mark" "^control Stop at [0-9]*,[0-9]*$" || fail "the panel did not open again"
 
 echo "== what a video call sees"
 gst() { timeout 20 gst-launch-1.0 -q pipewiresrc target-object="Vendaroscope Program" "$@"; }
@@ -206,13 +220,12 @@ echo "== how far apart the call gets sound and picture"
 read -r x y <<<"$(control_at Stop)"
 click "$x" "$y"
 wait_for 10 app_says "^control Start at" || fail "Stop did not stop sending"
-stopped_lines=$(wc -l <"$out/app.log")
+stopped=$(wc -l <"$out/app.log")
 curl -s "$api/control/stage?name=STAGE_4" >/dev/null
 wait_for 20 app_says "Program URL from PCR « Demo Studio (DS) »: rtsp://.*/STAGE_4" ||
     fail "the application did not follow the studio's new stage"
 # Start is locked for a moment after a stop: wait for it to be enabled again.
-enabled_start() { tail -n +"$stopped_lines" "$out/app.log" | grep -q "^control Start at [0-9]*,[0-9]*$"; }
-wait_for 10 enabled_start || fail "Start stayed disabled"
+wait_for 10 app_says_since "$stopped" "^control Start at [0-9]*,[0-9]*$" || fail "Start stayed disabled"
 read -r x y <<<"$(control_at Start)"
 click "$x" "$y"
 wait_for 20 app_says "ffmpeg started .*STAGE_4" || fail "Start did not send STAGE_4"
@@ -229,4 +242,5 @@ grep -v "^banner\|^control" "$out/app.log" | tail -3 | sed 's/^/  /'
 
 median=$(sed -E 's/.*median=([^ ]+).*/\1/' <<<"$offset")
 echo "figures: reader ${fps:-?} fps; microphone $level; Start -> first programme frame" \
-    "${to_picture} ms; sound after picture ${median} ms" | tee "$out/figures.txt"
+    "${to_picture} ms; sound after picture ${median} ms; application resident ${open_rss} MiB" \
+    "(panel open) / ${closed_rss} MiB (closed)" | tee "$out/figures.txt"
