@@ -1,14 +1,14 @@
 #include "app/ui/window_manager.h"
 
 #include <QDesktopServices>
-#include <QDir>
+#include <QScreen>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
-#include <QScreen>
-#include <QTabBar>
 #include <QUrl>
 #include <QVBoxLayout>
+
+#include "app/ui/settings_window.h"
 
 #include "platform/user_dirs.h"
 
@@ -90,6 +90,17 @@ void WindowManager::present(const std::string& key, QWidget* window) {
     if (onShow) onShow(key);
 }
 
+ShellCommands WindowManager::windowCommands() {
+    ShellCommands shell;
+    shell.showSettings = [this](std::optional<SettingsTab> tab) { showSettings(tab); };
+    shell.openLoginItemsSettings = openLoginItemsSettings;
+    shell.showWelcome = [this] { showWelcome(); };
+    shell.closeWindow = [this](const std::string& key) { closeWindow(key); };
+    // Nothing to ask: this desktop lets every program use the camera and
+    // show notifications.
+    return shell;
+}
+
 QWidget* WindowManager::makeWelcome() {
     auto* window = new QWidget(nullptr, Qt::Window);
     window->setWindowTitle(QStringLiteral("Welcome to Vendaroscope Virtual Webcam"));
@@ -132,25 +143,7 @@ QWidget* WindowManager::makeWelcome() {
 }
 
 QWidget* WindowManager::makeSettings() {
-    auto* window = new QWidget(nullptr, Qt::Window);
-    window->setWindowTitle(QStringLiteral("Vendaroscope Virtual Webcam Settings"));
-    window->resize(660, 520);
-    auto* column = new QVBoxLayout(window);
-    column->setContentsMargins(20, 12, 20, 12);
-    auto* tabs = new QTabBar(window);
-    tabs->setAccessibleName(QStringLiteral("Section"));
-    tabs->setObjectName("settingsSection");
-    for (SettingsTab tab : kAllSettingsTabs) tabs->addTab(QString::fromUtf8(title(tab)));
-    tabs->setCurrentIndex(static_cast<int>(settingsTab_.tab()));
-    column->addWidget(tabs, 0, Qt::AlignHCenter);
-    column->addStretch(1);
-    QObject::connect(tabs, &QTabBar::currentChanged, window, [this](int index) {
-        if (index >= 0 && index < static_cast<int>(kAllSettingsTabs.size()) &&
-            settingsTab_.tab() != kAllSettingsTabs[static_cast<std::size_t>(index)])
-            settingsTab_.setTab(kAllSettingsTabs[static_cast<std::size_t>(index)]);
-    });
-    settingsTab_.observe(
-        [tabs, this] { tabs->setCurrentIndex(static_cast<int>(settingsTab_.tab())); });
+    auto* window = new SettingsWindow(model_, settingsTab_, windowCommands());
     applyPresence(window);
     centre(window);
     return window;
