@@ -2,13 +2,10 @@
 
 #include <QDesktopServices>
 #include <QScreen>
-#include <QHBoxLayout>
-#include <QLabel>
-#include <QPushButton>
 #include <QUrl>
-#include <QVBoxLayout>
 
 #include "app/ui/settings_window.h"
+#include "app/ui/welcome_window.h"
 
 #include "platform/user_dirs.h"
 
@@ -102,41 +99,7 @@ ShellCommands WindowManager::windowCommands() {
 }
 
 QWidget* WindowManager::makeWelcome() {
-    auto* window = new QWidget(nullptr, Qt::Window);
-    window->setWindowTitle(QStringLiteral("Welcome to Vendaroscope Virtual Webcam"));
-    window->setFixedSize(660, 470);
-    auto* column = new QVBoxLayout(window);
-    column->setContentsMargins(40, 40, 40, 30);
-    auto* heading = new QLabel(QStringLiteral("Welcome to Vendaroscope Virtual Webcam"), window);
-    QFont large = heading->font();
-    large.setPointSizeF(large.pointSizeF() * 1.5);
-    large.setWeight(QFont::DemiBold);
-    heading->setFont(large);
-    auto* text = new QLabel(
-        QStringLiteral("The app sends the studio's program to your video calls as the camera "
-                       "“Vendaroscope Program” and a microphone of the same name. Click Done to "
-                       "start looking for studios on your network."),
-        window);
-    text->setWordWrap(true);
-    auto* done = new QPushButton(QStringLiteral("Done"), window);
-    done->setDefault(true);
-    auto* row = new QHBoxLayout;
-    row->addStretch(1);
-    row->addWidget(done);
-    column->addWidget(heading);
-    column->addSpacing(12);
-    column->addWidget(text);
-    column->addStretch(1);
-    column->addLayout(row);
-    QObject::connect(done, &QPushButton::clicked, window, [this] {
-        if (!model_) return;
-        // What the assistant's Done does: the setup is complete, the app
-        // starts at log-in, the services start.
-        model_->setSetupCompleted(true);
-        model_->setOpenAtLogin(true);
-        model_->startServices();
-        closeWindow("welcome");
-    });
+    auto* window = new WelcomeWindow(model_, windowCommands());
     applyPresence(window);
     centre(window);
     return window;
