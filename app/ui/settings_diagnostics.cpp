@@ -72,6 +72,7 @@ DiagnosticsView::DiagnosticsView(std::shared_ptr<AppModel> shown, QWidget* paren
 
     log_ = new QPlainTextEdit(this);
     log_->setReadOnly(true);
+    log_->setMinimumHeight(80);
     log_->setAccessibleName(QStringLiteral("Activity log"));
     log_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);

@@ -63,9 +63,11 @@ SettingsWindow::SettingsWindow(std::shared_ptr<AppModel> model, SettingsTabSelec
     ndi_ = new NDISettings(model, nullptr);
     maintenance_ = new MaintenanceSettings(model, nullptr);
     diagnostics_ = new DiagnosticsView(model, nullptr);
-    QWidget* const pages[] = {general_, audio_, sync_, ndi_, maintenance_, diagnostics_};
-    for (std::size_t i = 0; i < kAllSettingsTabs.size(); ++i)
+    QWidget* const pages[] = {general_, audio_, sync_, ndi_, maintenance_};
+    for (std::size_t i = 0; i < std::size(pages); ++i)
         pages_->addWidget(scrolling(pages[i], kAllSettingsTabs[i], pages_));
+    // The diagnostics fit the smallest window; their log scrolls by itself.
+    pages_->addWidget(diagnostics_);
     stack->addWidget(pages_, 1);
 
     showTab(selection_.tab());
@@ -87,8 +89,8 @@ void SettingsWindow::showTab(SettingsTab tab) {
 }
 
 QWidget* SettingsWindow::shownPage() const {
-    auto* area = static_cast<QScrollArea*>(pages_->currentWidget());
-    return area ? area->widget() : nullptr;
+    auto* area = qobject_cast<QScrollArea*>(pages_->currentWidget());
+    return area ? area->widget() : pages_->currentWidget();
 }
 
 void SettingsWindow::render() {

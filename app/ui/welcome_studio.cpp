@@ -130,10 +130,10 @@ WelcomeStudioPage::WelcomeStudioPage(std::shared_ptr<AppModel> shown, WelcomeSta
     manualToggle_->setText(QStringLiteral("Enter an address…"));
     manualToggle_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     manualToggle_->setAutoRaise(true);
-    manualToggle_->setCheckable(true);
+    manualToggle_->setAccessibleDescription(QStringLiteral("Shows or hides the address fields"));
     disclosureRows->addWidget(manualToggle_, 0, Qt::AlignLeft);
-    connect(manualToggle_, &QToolButton::clicked, this, [this](bool open) {
-        state_.manualAddress = open;
+    connect(manualToggle_, &QToolButton::clicked, this, [this] {
+        state_.manualAddress = !state_.manualAddress;
         render();
     });
 
@@ -217,7 +217,6 @@ void WelcomeStudioPage::render() {
     }
     for (StudioRow* row : rows_) row->setSelected(row->identifier() == m.selectedPcrId());
 
-    manualToggle_->setChecked(state_.manualAddress);
     manualToggle_->setArrowType(state_.manualAddress ? Qt::DownArrow : Qt::RightArrow);
     manual_->setVisible(state_.manualAddress);
     showText(pcrHost_, m.pcrHost());
