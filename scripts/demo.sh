@@ -108,12 +108,24 @@ ls "$out/session/data/vendaroscope-virtualcam/services" | sed 's/^/  /'
 wait_for 20 app_says "Program URL from PCR" || fail "the application did not find the studio"
 grep -E "PCR" "$out/app.log" | sed 's/^/  /'
 
-echo "== a click on Start"
-start_at=$(grep "^window panel at" "$out/app.log" | tail -1 | sed -E 's/.* start ([0-9]+),([0-9]+)$/\1 \2/')
-read -r x y <<<"$start_at"
+control_at() {  # label -> "X Y" of the start/stop button showing that label, enabled
+    wait_for 10 app_says "^control $1 at [0-9]*,[0-9]*$" || fail "no enabled $1 button"
+    grep "^control $1 at [0-9]*,[0-9]*$" "$out/app.log" | tail -1 | sed -E 's/.* at ([0-9]+),([0-9]+)$/\1 \2/'
+}
+probe() { /usr/bin/python3 tools/call-probe/call_probe.py "$@"; }
+
+echo "== a click on Start, with a call already reading the camera"
+probe first-picture --timeout 30 >"$out/first-picture.txt" &
+first=$!
+sleep 1
+read -r x y <<<"$(control_at Start)"
+clicked=$(date +%s%N)
 click "$x" "$y"
 wait_for 20 app_says "ffmpeg started" || fail "Start did not start sending"
 grep -E "sink connected|program tracks|ffmpeg started" "$out/app.log" | sed 's/^/  /'
+wait "$first" || fail "the call never saw the programme"
+to_picture=$((($(sed -E 's/.*at=//' "$out/first-picture.txt") - clicked) / 1000000))
+echo "Start -> first programme frame at the call: $to_picture ms"
 sleep 2
 xwd -root -silent | convert xwd:- "$out/panel.png"
 echo "the panel while sending: $out/panel.png"
@@ -166,14 +178,42 @@ print(clicks)
 PY
 )
 echo "microphone: $out/microphone.wav, $level, $clicks clicks"
+peak=$(sox "$out/microphone.wav" -n stat 2>&1 | awk '/Maximum amplitude/ {print $3}')
+if awk -v p="$peak" 'BEGIN {exit !(p < 0.3)}'; then
+    echo "demo: the microphone is silent (the studio's tone has a peak of 0.5)" >&2
+    exit 1
+fi
 if [ "$clicks" != 0 ]; then
     echo "demo: the microphone clicks while the camera is read" >&2
     exit 1
 fi
 
+echo "== how far apart the call gets sound and picture"
+# The studio's STAGE_4 flashes white and beeps at the same moment every 2 s.
+read -r x y <<<"$(control_at Stop)"
+click "$x" "$y"
+wait_for 10 app_says "^control Start at" || fail "Stop did not stop sending"
+stopped_lines=$(wc -l <"$out/app.log")
+curl -s "$api/control/stage?name=STAGE_4" >/dev/null
+wait_for 20 app_says "Program URL from PCR « Demo Studio (DS) »: rtsp://.*/STAGE_4" ||
+    fail "the application did not follow the studio's new stage"
+# Start is locked for a moment after a stop: wait for it to be enabled again.
+enabled_start() { tail -n +"$stopped_lines" "$out/app.log" | grep -q "^control Start at [0-9]*,[0-9]*$"; }
+wait_for 10 enabled_start || fail "Start stayed disabled"
+read -r x y <<<"$(control_at Start)"
+click "$x" "$y"
+wait_for 20 app_says "ffmpeg started .*STAGE_4" || fail "Start did not send STAGE_4"
+sleep 3
+offset=$(probe av-offset --seconds 9) || fail "no sync mark reached the call"
+echo "$offset (ms; positive: the sound comes after the picture)"
+
 echo "== the studio drops its programme"
-curl -s "$api/control/drop?path=STAGE_1" >/dev/null
+curl -s "$api/control/drop?path=STAGE_4" >/dev/null
 sleep 3
 gst num-buffers=5 ! "$caps" ! videoconvert ! pngenc snapshot=true ! filesink location="$out/slate.png"
 echo "camera picture after the drop: $out/slate.png"
-grep -v "^banner" "$out/app.log" | tail -3 | sed 's/^/  /'
+grep -v "^banner\|^control" "$out/app.log" | tail -3 | sed 's/^/  /'
+
+median=$(sed -E 's/.*median=([^ ]+).*/\1/' <<<"$offset")
+echo "figures: reader ${fps:-?} fps; microphone $level; Start -> first programme frame" \
+    "${to_picture} ms; sound after picture ${median} ms" | tee "$out/figures.txt"

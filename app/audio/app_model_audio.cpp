@@ -40,7 +40,14 @@ void AppModel::setSelectedAudioDevice(std::uint32_t value) {
 }
 
 void AppModel::startAudioOutput() {
-    if (!audio_ || selectedAudioDevice.value_ == 0) return;
+    if (!audio_) return;
+    if (selectedAudioDevice.value_ == 0) {
+        // Sending can start before the microphone's device is listed (Start
+        // clicked right after its repair): the camera checks start the output
+        // once there is one. "None" picked while a device is listed stays.
+        restoreAudio_ = chooseAudioDevice(audioDevices.value_, 0, 0) == 0;
+        return;
+    }
     if (auto error = audio_->start(selectedAudioDevice.value_))
         log("Audio output failed: " + error->description);
 }
@@ -94,6 +101,7 @@ void AppModel::repairAudioDriver() {
                 if (!self) return;
                 self->publish(self->repairingAudioDriver, false);
                 self->refreshAudioDevices();
+                self->checkAudioOutput();
                 self->log("Audio driver: " +
                           (failure ? *failure : summary(self->audioDriverState.value_)));
             });

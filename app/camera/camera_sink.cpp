@@ -29,6 +29,8 @@ struct PixelBufferPool::Storage {
 PixelBufferPool::PixelBufferPool(int width, int height, std::size_t stride, std::size_t maximum)
     : width_(width), height_(height), stride_(stride), maximum_(maximum) {}
 
+PixelBufferPool::~PixelBufferPool() = default;
+
 std::size_t PixelBufferPool::allocated() {
     std::lock_guard<std::mutex> hold(mutex_);
     return allocated_;

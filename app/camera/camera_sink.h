@@ -35,6 +35,7 @@ class PixelBufferPool : public std::enable_shared_from_this<PixelBufferPool> {
   public:
     static constexpr std::size_t kKeptIdle = 6;
     PixelBufferPool(int width, int height, std::size_t stride, std::size_t maximum);
+    ~PixelBufferPool();
     // None when `maximum` buffers are out already.
     PixelBufferRef create();
     // Buffers in use plus those waiting unused.

@@ -126,25 +126,30 @@ int main(int argc, char** argv) {
                   " size " + std::to_string(frame.width()) + "x" + std::to_string(frame.height()) +
                   " start " + std::to_string(start.x()) + "," + std::to_string(start.y()));
     };
-    // Where the banner's button is while the panel shows one, and what it
-    // says, for whoever drives the panel with a pointer (the demo does).
-    QTimer bannerWatch;
-    std::string bannerShown;
-    QObject::connect(&bannerWatch, &QTimer::timeout, [&panel, &bannerShown] {
-        std::string now;
-        QPushButton* button = panel.banner()->actionButton();
-        if (panel.isVisible() && panel.banner()->isVisible() && panel.banner()->actionShown() &&
-            button->isVisible()) {
-            const QPoint at = button->mapToGlobal(button->rect().center());
-            now = "banner " + button->text().toStdString() + " at " + std::to_string(at.x()) + "," +
-                  std::to_string(at.y()) + (button->isEnabled() ? "" : " (busy)");
-        }
-        if (now != bannerShown) {
-            bannerShown = now;
-            if (!now.empty()) printLine(now);
-        }
+    // Where the banner's button and the start/stop button are while the
+    // panel shows them, and what they say, for whoever drives the panel with
+    // a pointer (the demo does): a line whenever that changes.
+    QTimer buttonWatch;
+    std::string bannerShown, controlShown;
+    auto where = [](const char* kind, QAbstractButton* button) {
+        const QPoint at = button->mapToGlobal(button->rect().center());
+        return std::string(kind) + " " + button->text().toStdString() + " at " +
+               std::to_string(at.x()) + "," + std::to_string(at.y()) +
+               (button->isEnabled() ? "" : " (busy)");
+    };
+    auto report = [](std::string& shown, const std::string& now) {
+        if (now == shown) return;
+        shown = now;
+        if (!now.empty()) printLine(now);
+    };
+    QObject::connect(&buttonWatch, &QTimer::timeout, [&] {
+        QPushButton* action = panel.banner()->actionButton();
+        const bool banner = panel.isVisible() && panel.banner()->isVisible() &&
+                            panel.banner()->actionShown() && action->isVisible();
+        report(bannerShown, banner ? where("banner", action) : "");
+        report(controlShown, panel.isVisible() ? where("control", panel.startStop()) : "");
     });
-    bannerWatch.start(250);
+    buttonWatch.start(250);
     // The same for the welcome assistant's buttons while it is shown: one
     // "welcome button TEXT at X,Y" line each, whenever they change.
     QTimer welcomeWatch;

@@ -216,7 +216,11 @@ TEST_F(Microphone, CarriesTheStudioToneWithoutAClickAndNothingOnceSendingStops) 
     Sound tone = measure(samples);
     EXPECT_NEAR(tone.frequency, 1000.0, 2.0);
     EXPECT_NEAR(tone.peak, 0.5f, 0.03f);  // the studio's level, gain 0 dB
-    EXPECT_TRUE(tone.clicks.empty()) << vsc::test::describeClicks(tone);
+    // The host's last counters tell a gap of our own ring from one of the graph.
+    std::string text = hostLog();
+    std::size_t last = text.rfind("stats ");
+    EXPECT_TRUE(tone.clicks.empty()) << vsc::test::describeClicks(tone) << "\n"
+                                     << text.substr(last == std::string::npos ? text.size() : last);
 
     host->send("stop");  // the panel's stop: the output stops with sending
     std::this_thread::sleep_for(1s);

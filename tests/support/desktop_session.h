@@ -86,7 +86,8 @@ class Program {
   public:
     Program(const std::string& path, const std::vector<std::string>& args,
             const std::vector<std::pair<std::string, std::string>>& env = {},
-            bool pipeStdout = false, bool pipeStdin = false, const std::string& stdoutFile = "") {
+            bool pipeStdout = false, bool pipeStdin = false, const std::string& stdoutFile = "",
+            bool stderrToStdout = false) {
         Pipe out, in;
         SpawnRequest request;
         request.path = path;
@@ -100,7 +101,9 @@ class Program {
             file = open(stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
             if (file >= 0) output = {1, ChildDescriptor::Kind::Inherit, file};
         }
-        request.descriptors = {input, output, {2, ChildDescriptor::Kind::Inherit, 2}};
+        ChildDescriptor errors{2, ChildDescriptor::Kind::Inherit, 2};
+        if (stderrToStdout) errors.source = output.source;
+        request.descriptors = {input, output, errors};
         // The environment of the child: ours plus the extra variables.
         std::vector<std::pair<std::string, std::string>> saved;
         for (const auto& [k, v] : env) {

@@ -34,8 +34,11 @@ class HeadlessHost {
     // its store with (nothing written when empty).
     // program: what to start, the headless host unless another (the tray
     // application, which prints the same lines).
+    // withJournal: its journal lines (standard error, where no journald runs)
+    // are read as lines too.
     HeadlessHost(const std::string& config, const std::string& preferences = "",
-                 const std::string& program = std::string(VSC_BINARY_DIR) + "/bin/vsc-headless") {
+                 const std::string& program = std::string(VSC_BINARY_DIR) + "/bin/vsc-headless",
+                 bool withJournal = false) {
         if (!preferences.empty()) {
             std::filesystem::create_directories(config + "/vendaroscope-virtualcam");
             std::ofstream(config + "/vendaroscope-virtualcam/preferences.json") << preferences;
@@ -43,7 +46,7 @@ class HeadlessHost {
         program_ = std::make_unique<Program>(
             program, std::vector<std::string>{},
             std::vector<std::pair<std::string, std::string>>{{"XDG_CONFIG_HOME", config}}, true,
-            true);
+            true, "", withJournal);
         // The reader owns a descriptor of its own: it ends once every writer
         // (this host, and a host the camera repair starts again) is gone.
         int fd = ::fcntl(program_->stdoutFd(), F_DUPFD_CLOEXEC, 3);

@@ -200,14 +200,19 @@ TEST_F(ModelSound, StoredNumbersOutsideTheSettingsAreClampedWhenRead) {
     EXPECT_EQ(prefs.doubleValue("audioGainDb"), 24);
 }
 
-// The microphone's service (or the user's audio server) restarts while
-// sending: the output notices its device went, waits for one to be listed
-// again, and plays into it.
-TEST_F(ModelSound, AnOutputWhoseDeviceWentStartsAgainOnceADeviceIsBack) {
+// Sending starts before the microphone's device is listed (Start clicked
+// right after its repair), and later the microphone's service (or the user's
+// audio server) restarts while sending: each time the output waits for a
+// device to be listed and then plays into it.
+TEST_F(ModelSound, AnOutputStartsOnceItsDeviceIsListedAndAgainAfterItWent) {
     prefs.set("programURL", std::string("rtsp://h/STAGE_1"));
-    system->devices = {{61, "Vendaroscope Program Audio", 1}};
     auto model = make();
     model->startSending();
+    EXPECT_TRUE(system->started.empty());
+    main.advance(2);
+    EXPECT_TRUE(system->started.empty());
+    system->devices = {{61, "Vendaroscope Program Audio", 1}};
+    main.advance(2);
     ASSERT_EQ(system->started, std::vector<std::uint32_t>{61});
     main.advance(2);
     EXPECT_EQ(system->started.size(), 1u);  // playing: left alone

@@ -22,6 +22,11 @@ RTSP paths (rtsp://ADDR:RTSP_PORT/...):
     STAGE_1   H.264 video + AAC audio
     STAGE_2   H.264 video only
     STAGE_3   AAC audio only
+    STAGE_4   H.264 video + AAC audio, a studio event to measure sync by: a
+              black picture that turns white for 100 ms every 2 s, and
+              silence with a 1 kHz beep (volume 0.5) over the same 100 ms.
+              The beep starts on the sample at the mark, the flash on the
+              first frame at or after it (within one frame period).
     The picture is SMPTE colour bars with fresh noise in the lower right
     quarter (the bars stay still while every frame differs); the sound is a
     1 kHz sine at volume 0.5, 48 kHz stereo. Every reader gets a pipeline of
@@ -62,14 +67,21 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 import gi
 
 gi.require_version("Gst", "1.0")
+gi.require_version("GstController", "1.0")
 gi.require_version("GstRtspServer", "1.0")
-from gi.repository import Gio, GLib, Gst, GstRtspServer  # noqa: E402
+from gi.repository import Gio, GLib, Gst, GstController, GstRtspServer  # noqa: E402
 
 PATHS = {
     "STAGE_1": {"video": True, "audio": True},
     "STAGE_2": {"video": True, "audio": False},
     "STAGE_3": {"video": False, "audio": True},
+    "STAGE_4": {"video": True, "audio": True, "marks": True},
 }
+
+# STAGE_4's marks: every MARK_EVERY, for MARK_LENGTH, for the first hour.
+MARK_EVERY = 2 * Gst.SECOND
+MARK_LENGTH = 100 * Gst.MSECOND
+MARK_COUNT = 1800
 
 # How often the RTP sessions send RTCP. A reader with a socket timeout of a
 # few seconds must see some bytes during a stall, and the stock 5 s (with
@@ -90,8 +102,13 @@ def build_launch(spec, width, height, fps):
         # whose bars a test can check. (A compositor laying a ball over it
         # made the stream come out at half rate now and then.)
         keyint = max(1, fps)
+        picture = (
+            "name=marks_v pattern=solid-color foreground-color=0xff000000"
+            if spec.get("marks")
+            else "pattern=smpte"
+        )
         parts.append(
-            "videotestsrc pattern=smpte is-live=true "
+            "videotestsrc {p} is-live=true "
             "! video/x-raw,format=I420,width={w},height={h},framerate={f}/1 "
             "! valve name=stallvalve_v drop=false "
             "! queue max-size-buffers=2 leaky=downstream "
@@ -99,18 +116,23 @@ def build_launch(spec, width, height, fps):
             "sliced-threads=false threads=1 key-int-max={k} bitrate=2500 "
             "! video/x-h264,profile=constrained-baseline "
             "! rtph264pay name=pay0 pt=96 config-interval=-1".format(
-                w=width, h=height, f=fps, k=keyint
+                p=picture, w=width, h=height, f=fps, k=keyint
             )
         )
     if spec["audio"]:
         pay = "pay1" if spec["video"] else "pay0"
+        # The beep's volume follows its marks buffer by buffer: 5 ms buffers.
+        sound = (
+            "name=marks_a volume=0 samplesperbuffer=240"
+            if spec.get("marks")
+            else "volume=0.5 samplesperbuffer=1024"
+        )
         parts.append(
-            "audiotestsrc wave=sine freq=1000 volume=0.5 is-live=true "
-            "samplesperbuffer=1024 "
+            "audiotestsrc wave=sine freq=1000 {s} is-live=true "
             "! audio/x-raw,rate=48000,channels=2 "
             "! valve name=stallvalve_a drop=false "
             "! audioconvert ! avenc_aac bitrate=128000 "
-            "! rtpmp4gpay name={pay} pt=97".format(pay=pay)
+            "! rtpmp4gpay name={pay} pt=97".format(s=sound, pay=pay)
         )
     return "( " + " ".join(parts) + " )"
 
@@ -174,10 +196,30 @@ class Studio:
 
     def _on_media_configure(self, factory, media, name):
         self.medias[name].append(media)
+        if PATHS[name].get("marks"):
+            self._add_marks(media.get_element())
         media.connect("unprepared", self._on_media_unprepared, name)
         media.connect("prepared", self._on_media_prepared, name)
         if name in self.stalled_until:
             self._set_valves(media, True)
+
+    @staticmethod
+    def _add_marks(bin_):
+        # Stepped values on the sources' own timeline (the buffers' times):
+        # the flash colour and the beep's volume at each mark, and back after.
+        for element, prop, on, off in (
+            ("marks_v", "foreground-color", float(0xFFFFFFFF), float(0xFF000000)),
+            ("marks_a", "volume", 0.5, 0.0),
+        ):
+            source = bin_.get_by_name(element)
+            control = GstController.InterpolationControlSource()
+            control.set_property("mode", GstController.InterpolationMode.NONE)
+            for k in range(MARK_COUNT):
+                control.set(k * MARK_EVERY, on)
+                control.set(k * MARK_EVERY + MARK_LENGTH, off)
+            source.add_control_binding(
+                GstController.DirectControlBinding.new_absolute(source, prop, control)
+            )
 
     def _on_media_prepared(self, media, name):
         for i in range(media.n_streams()):
