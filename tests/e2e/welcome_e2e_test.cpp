@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <thread>
 
@@ -37,19 +38,22 @@ void clickAt(const std::string& x, const std::string& y) {
 }
 
 // Clicks the assistant's button with that label, from the first report of
-// it after `since`; false when the assistant did not show it in time.
-bool clickButton(vsc::test::HeadlessHost& app, const std::string& label, Steady::time_point since,
-                 std::chrono::milliseconds limit = 20s) {
+// it after `since`, and gives the time just before the click (what shows
+// next is reported after it); none when the button did not show in time.
+std::optional<Steady::time_point> clickButton(vsc::test::HeadlessHost& app,
+                                              const std::string& label, Steady::time_point since,
+                                              std::chrono::milliseconds limit = 20s) {
     auto line = app.waitFor("welcome button " + label + " at ", limit, since);
-    if (!line) return false;
+    if (!line) return std::nullopt;
     std::smatch at;
     const std::string text = line->text;
-    if (!std::regex_search(text, at, std::regex(" at (\\d+),(\\d+)$"))) return false;
+    if (!std::regex_search(text, at, std::regex(" at (\\d+),(\\d+)$"))) return std::nullopt;
+    const auto before = Steady::now();
     clickAt(at[1], at[2]);
-    return true;
+    return before;
 }
 
-TEST(WelcomeAssistant, AFirstLaunchEndsWithTheProgrammeInTheCameraAndTheMicrophone) {
+TEST(FirstLaunch, TheAssistantEndsWithTheProgrammeInTheCameraAndTheMicrophone) {
     const auto began = Steady::now();
     vsc::test::DesktopSession session(true);
     Program xvfb("/usr/bin/Xvfb",
@@ -75,27 +79,32 @@ TEST(WelcomeAssistant, AFirstLaunchEndsWithTheProgrammeInTheCameraAndTheMicropho
     EXPECT_FALSE(app.has("Program URL from PCR"));
 
     // The camera: Install, and the page turns ready by itself.
-    auto step = Steady::now();
-    ASSERT_TRUE(clickButton(app, "Install camera", {})) << app.text();
-    ASSERT_TRUE(clickButton(app, "Continue", step, 30s)) << app.text();
+    auto clicked = clickButton(app, "Install camera", {});
+    ASSERT_TRUE(clicked) << app.text();
+    clicked = clickButton(app, "Continue", *clicked, 30s);
+    ASSERT_TRUE(clicked) << app.text();
     EXPECT_TRUE(vsc::test::nodeListed("Vendaroscope Program"));
 
     // The microphone: Repair installs it as a user service.
-    step = Steady::now();
-    ASSERT_TRUE(clickButton(app, "Repair microphone", step)) << app.text();
+    const auto microphonePage = *clicked;
+    clicked = clickButton(app, "Repair microphone", microphonePage);
+    ASSERT_TRUE(clicked) << app.text();
     ASSERT_TRUE(eventually(
         [] { return vsc::test::nodeListed("vendaroscope_program_audio_mic"); }, 20s));
-    ASSERT_TRUE(app.waitFor("Audio driver: Installed · v", 20s, step)) << app.text();
-    ASSERT_TRUE(clickButton(app, "Continue", step)) << app.text();
+    ASSERT_TRUE(app.waitFor("Audio driver: Installed · v", 20s, *clicked)) << app.text();
+    clicked = clickButton(app, "Continue", microphonePage);
+    ASSERT_TRUE(clicked) << app.text();
 
     // The studio: found on the network, picked in the list.
-    step = Steady::now();
-    ASSERT_TRUE(clickButton(app, "Find my studio", step)) << app.text();
-    ASSERT_TRUE(clickButton(app, "Test Studio", step, 20s)) << app.text();
+    clicked = clickButton(app, "Find my studio", *clicked);
+    ASSERT_TRUE(clicked) << app.text();
+    const auto searching = *clicked;
+    clicked = clickButton(app, "Test Studio", searching);
+    ASSERT_TRUE(clicked) << app.text();
     ASSERT_TRUE(app.waitFor("Program URL from PCR « Test Studio (TS) »", 10s)) << app.text();
-    step = Steady::now();
-    ASSERT_TRUE(clickButton(app, "Continue", {})) << app.text();
-    ASSERT_TRUE(clickButton(app, "Done", step)) << app.text();
+    clicked = clickButton(app, "Continue", searching);
+    ASSERT_TRUE(clicked) << app.text();
+    ASSERT_TRUE(clickButton(app, "Done", *clicked)) << app.text();
     ASSERT_TRUE(eventually(
         [&] {
             std::ifstream prefs(config + "/vendaroscope-virtualcam/preferences.json");
