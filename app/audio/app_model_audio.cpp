@@ -18,7 +18,10 @@ void AppModel::refreshAudioDevices() {
     publish(audioDevices,
             ports_.audioSystem ? ports_.audioSystem->outputDevices() : std::vector<AudioDevice>{});
     std::uint32_t chosen =
-        chooseAudioDevice(audioDevices.value_, selectedAudioDevice.value_, selectedAudioIdentity_);
+        noAudioDeviceChosen_
+            ? 0
+            : chooseAudioDevice(audioDevices.value_, selectedAudioDevice.value_,
+                                selectedAudioIdentity_);
     selectedAudioIdentity_ = 0;
     for (const auto& d : audioDevices.value_)
         if (d.id == chosen) selectedAudioIdentity_ = d.identity;
@@ -26,6 +29,14 @@ void AppModel::refreshAudioDevices() {
     bool loaded = std::any_of(audioDevices.value_.begin(), audioDevices.value_.end(),
                               [](const AudioDevice& d) { return isProgramAudioDevice(d); });
     if (ports_.audioDriver) publish(audioDriverState, ports_.audioDriver->state(loaded));
+}
+
+void AppModel::setSelectedAudioDevice(std::uint32_t value) {
+    noAudioDeviceChosen_ = value == 0;
+    selectedAudioIdentity_ = 0;
+    for (const auto& d : audioDevices.value_)
+        if (d.id == value) selectedAudioIdentity_ = d.identity;
+    publish(selectedAudioDevice, value);
 }
 
 void AppModel::startAudioOutput() {

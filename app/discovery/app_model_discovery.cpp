@@ -49,6 +49,12 @@ void AppModel::startDiscovery() {
     pcrBrowser_->start();
 }
 
+void AppModel::startDiscoveryOnce() {
+    if (discoveryStarted.value_) return;
+    publish(discoveryStarted, true);
+    startDiscovery();
+}
+
 void AppModel::applyPcrList(std::vector<PcrEntry> list) {
     publish(pcrs, std::move(list));
     const auto& entries = pcrs.value_;

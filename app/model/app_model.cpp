@@ -194,10 +194,7 @@ void AppModel::startServices() {
     if (servicesStarted_) return;
     servicesStarted_ = true;
     // Camera access needs no permission on this system.
-    if (!discoveryStarted.value_) {
-        publish(discoveryStarted, true);
-        startDiscovery();
-    }
+    startDiscoveryOnce();
     const bool complete = isCompleteProgramURL(trimSpacesAndTabs(url.value_));
     if (!complete) detectProgramURL();
     bool resumeStored = ports_.preferences->boolValue(keys::kResumeSending);

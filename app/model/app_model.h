@@ -217,6 +217,9 @@ class AppModel : public std::enable_shared_from_this<AppModel>, public Extension
 
     // Sound: the device list and choice, and the 30 Hz level meter.
     void refreshAudioDevices();
+    // The user's choice of output device (0: none). It stays through later
+    // listings while the device is listed; "none" stays until another choice.
+    void setSelectedAudioDevice(std::uint32_t value);
     void updateAudioMeter();
     // The camera check (every 2 s): whether the camera is visible, and the
     // sink kept connected to it while sending.
@@ -252,6 +255,9 @@ class AppModel : public std::enable_shared_from_this<AppModel>, public Extension
     void setSelectedPcrId(const std::string& value);
     // Starts watching for studios (callers start it once, see discoveryStarted).
     void startDiscovery();
+    // Starts watching for studios unless that has begun already: the services
+    // and the welcome assistant both may ask.
+    void startDiscoveryOnce();
     const std::shared_ptr<PcrBrowser>& pcrBrowser() const { return pcrBrowser_; }
     // The chosen studio, when it is in the list, and the name the user knows it by.
     std::optional<PcrEntry> selectedPcr() const;
@@ -324,6 +330,8 @@ class AppModel : public std::enable_shared_from_this<AppModel>, public Extension
     bool restoreAudio_ = false;  // the output's device went while sending
     // Which device selectedAudioDevice named when it was chosen.
     std::uint64_t selectedAudioIdentity_ = 0;
+    // The user chose no output device: listings do not choose one again.
+    bool noAudioDeviceChosen_ = false;
     // What the camera program's requests told: the installed version ("" =
     // none active, none = not learned), the progress of a request and the
     // result that stands until the next one.

@@ -50,6 +50,23 @@ inline constexpr const char* kMicrophoneStopThenRepair =
 inline constexpr const char* kMicrophoneRepair =
     "Video apps get the picture but no sound. Repair reinstalls it.";
 
+// Under the repair buttons of the settings: no password is asked here.
+inline constexpr const char* kRepairsMayNeedAppsRestarted =
+    "Video apps that are open may need to be restarted afterwards.";
+
+// The welcome assistant.
+inline constexpr const char* kWelcomeCameraIntro =
+    "Zoom, Teams and Meet will see your studio program as a camera named “Vendaroscope Program”.";
+inline constexpr const char* kWelcomeCameraSecondStep =
+    "2. Wait a few seconds while the camera service starts.";
+inline constexpr const char* kWelcomeCameraReady = "The camera is ready.";
+inline constexpr const char* kWelcomeMicrophoneNotReady =
+    "The microphone isn't ready. Repair installs it.";
+inline constexpr const char* kWelcomeStudioIntro =
+    "The app finds your studio's PCR on the local network.";
+inline constexpr const char* kWelcomeNotificationsNote =
+    "After Done, the app sends a notification if the picture is cut during a video call.";
+
 // The NDI runtime's library as this system names it.
 inline constexpr const char* kNdiLibraryName = "libndi.so.6";
 inline constexpr const char* kNdiRuntimeNotFound = "NDI runtime not found (libndi.so.6)";

@@ -2,10 +2,11 @@
 // model's main queue; the tray icon opens the status panel; a second launch
 // hands over to the running one. The activity log also goes to standard
 // output, with a "window KEY" line (and the settings tab) whenever a window
-// is brought to the front, so a person or a test watching the terminal sees
-// what the application does.
+// is brought to the front and where the welcome assistant's buttons are, so
+// a person or a test watching the terminal sees what the application does.
 #include <signal.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QPushButton>
 #include <QSocketNotifier>
@@ -149,6 +150,32 @@ int main(int argc, char** argv) {
         report(controlShown, panel.isVisible() ? where("control", panel.startStop()) : "");
     });
     buttonWatch.start(250);
+    // The same for the welcome assistant's buttons while it is shown: one
+    // "welcome button TEXT at X,Y" line each, whenever they change.
+    QTimer welcomeWatch;
+    std::string welcomeShown;
+    QObject::connect(&welcomeWatch, &QTimer::timeout, [&windows, &welcomeShown] {
+        std::string now;
+        QWidget* welcome = windows.window("welcome");
+        if (welcome && welcome->isVisible()) {
+            for (QAbstractButton* button : welcome->findChildren<QAbstractButton*>()) {
+                if (!button->isVisible() || button->text().isEmpty()) continue;
+                const QPoint at = button->mapToGlobal(button->rect().center());
+                now += "welcome button " + button->text().toStdString() + " at " +
+                       std::to_string(at.x()) + "," + std::to_string(at.y()) +
+                       (button->isEnabled() ? "" : " (disabled)") + "\n";
+            }
+        }
+        if (now != welcomeShown) {
+            welcomeShown = now;
+            std::size_t from = 0, end;
+            while ((end = now.find('\n', from)) != std::string::npos) {
+                printLine(now.substr(from, end - from));
+                from = end + 1;
+            }
+        }
+    });
+    welcomeWatch.start(250);
     system.notifications->setClickHandler([&delegate](const std::string& identifier) {
         printLine("notification-click " + identifier);
         delegate.notificationClicked(identifier);

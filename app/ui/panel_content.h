@@ -17,6 +17,12 @@ struct ShellCommands {
     std::function<void(std::optional<SettingsTab>)> showSettings;
     std::function<void()> openLoginItemsSettings;
     std::function<void()> quit;
+    std::function<void()> showWelcome;
+    std::function<void(const std::string& key)> closeWindow;
+    // The permissions the welcome assistant asks for on its way; this
+    // desktop asks the user for neither, so the application leaves them empty.
+    std::function<void()> requestCameraAccess;
+    std::function<void()> requestNotificationPermission;
 };
 
 struct BannerContent {

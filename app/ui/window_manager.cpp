@@ -1,14 +1,11 @@
 #include "app/ui/window_manager.h"
 
 #include <QDesktopServices>
-#include <QDir>
-#include <QHBoxLayout>
-#include <QLabel>
-#include <QPushButton>
 #include <QScreen>
-#include <QTabBar>
 #include <QUrl>
-#include <QVBoxLayout>
+
+#include "app/ui/settings_window.h"
+#include "app/ui/welcome_window.h"
 
 #include "platform/user_dirs.h"
 
@@ -90,67 +87,26 @@ void WindowManager::present(const std::string& key, QWidget* window) {
     if (onShow) onShow(key);
 }
 
+ShellCommands WindowManager::windowCommands() {
+    ShellCommands shell;
+    shell.showSettings = [this](std::optional<SettingsTab> tab) { showSettings(tab); };
+    shell.openLoginItemsSettings = openLoginItemsSettings;
+    shell.showWelcome = [this] { showWelcome(); };
+    shell.closeWindow = [this](const std::string& key) { closeWindow(key); };
+    // Nothing to ask: this desktop lets every program use the camera and
+    // show notifications.
+    return shell;
+}
+
 QWidget* WindowManager::makeWelcome() {
-    auto* window = new QWidget(nullptr, Qt::Window);
-    window->setWindowTitle(QStringLiteral("Welcome to Vendaroscope Virtual Webcam"));
-    window->setFixedSize(660, 470);
-    auto* column = new QVBoxLayout(window);
-    column->setContentsMargins(40, 40, 40, 30);
-    auto* heading = new QLabel(QStringLiteral("Welcome to Vendaroscope Virtual Webcam"), window);
-    QFont large = heading->font();
-    large.setPointSizeF(large.pointSizeF() * 1.5);
-    large.setWeight(QFont::DemiBold);
-    heading->setFont(large);
-    auto* text = new QLabel(
-        QStringLiteral("The app sends the studio's program to your video calls as the camera "
-                       "“Vendaroscope Program” and a microphone of the same name. Click Done to "
-                       "start looking for studios on your network."),
-        window);
-    text->setWordWrap(true);
-    auto* done = new QPushButton(QStringLiteral("Done"), window);
-    done->setDefault(true);
-    auto* row = new QHBoxLayout;
-    row->addStretch(1);
-    row->addWidget(done);
-    column->addWidget(heading);
-    column->addSpacing(12);
-    column->addWidget(text);
-    column->addStretch(1);
-    column->addLayout(row);
-    QObject::connect(done, &QPushButton::clicked, window, [this] {
-        if (!model_) return;
-        // What the assistant's Done does: the setup is complete, the app
-        // starts at log-in, the services start.
-        model_->setSetupCompleted(true);
-        model_->setOpenAtLogin(true);
-        model_->startServices();
-        closeWindow("welcome");
-    });
+    auto* window = new WelcomeWindow(model_, windowCommands());
     applyPresence(window);
     centre(window);
     return window;
 }
 
 QWidget* WindowManager::makeSettings() {
-    auto* window = new QWidget(nullptr, Qt::Window);
-    window->setWindowTitle(QStringLiteral("Vendaroscope Virtual Webcam Settings"));
-    window->resize(660, 520);
-    auto* column = new QVBoxLayout(window);
-    column->setContentsMargins(20, 12, 20, 12);
-    auto* tabs = new QTabBar(window);
-    tabs->setAccessibleName(QStringLiteral("Section"));
-    tabs->setObjectName("settingsSection");
-    for (SettingsTab tab : kAllSettingsTabs) tabs->addTab(QString::fromUtf8(title(tab)));
-    tabs->setCurrentIndex(static_cast<int>(settingsTab_.tab()));
-    column->addWidget(tabs, 0, Qt::AlignHCenter);
-    column->addStretch(1);
-    QObject::connect(tabs, &QTabBar::currentChanged, window, [this](int index) {
-        if (index >= 0 && index < static_cast<int>(kAllSettingsTabs.size()) &&
-            settingsTab_.tab() != kAllSettingsTabs[static_cast<std::size_t>(index)])
-            settingsTab_.setTab(kAllSettingsTabs[static_cast<std::size_t>(index)]);
-    });
-    settingsTab_.observe(
-        [tabs, this] { tabs->setCurrentIndex(static_cast<int>(settingsTab_.tab())); });
+    auto* window = new SettingsWindow(model_, settingsTab_, windowCommands());
     applyPresence(window);
     centre(window);
     return window;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/model/app_model.h"
+#include "app/ui/panel_content.h"
 #include "app/ui/settings_tab.h"
 
 namespace vsc {
@@ -48,6 +49,7 @@ class WindowManager {
     std::function<void(const std::string& key)> onShow;
 
   private:
+    ShellCommands windowCommands();
     QWidget* makeWelcome();
     QWidget* makeSettings();
     void present(const std::string& key, QWidget* window);

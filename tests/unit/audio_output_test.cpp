@@ -137,6 +137,29 @@ TEST_F(ModelSound, ChoosesAtStartUpAndReplacesAVanishedDevice) {
     EXPECT_EQ(model->selectedAudioDevice(), 71u);
 }
 
+// The settings' picker: a device the user picks stays chosen over the
+// programme device; "None" stays none through listings, and sends no sound.
+TEST_F(ModelSound, TheUsersChoiceOfOutputStaysThroughListings) {
+    prefs.set("programURL", std::string("rtsp://h/STAGE_1"));
+    system->devices = {{40, "Built-in Output", 1}, {61, "Vendaroscope Program Audio", 2}};
+    auto model = make();
+    EXPECT_EQ(model->selectedAudioDevice(), 61u);
+    model->setSelectedAudioDevice(40);
+    model->refreshAudioDevices();
+    EXPECT_EQ(model->selectedAudioDevice(), 40u);
+    model->setSelectedAudioDevice(0);
+    model->refreshAudioDevices();
+    EXPECT_EQ(model->selectedAudioDevice(), 0u);
+    model->startSending();
+    EXPECT_TRUE(system->started.empty());
+    model->stopSending();
+    // A device picked again is followed by its identity: gone, another is chosen.
+    model->setSelectedAudioDevice(40);
+    system->devices = {{40, "HDMI", 5}, {61, "Vendaroscope Program Audio", 2}};
+    model->refreshAudioDevices();
+    EXPECT_EQ(model->selectedAudioDevice(), 61u);
+}
+
 TEST_F(ModelSound, SendingStartsAndStopsTheOutputAndLogsAFailure) {
     prefs.set("programURL", std::string("rtsp://h/STAGE_1"));
     auto model = make();

@@ -13,6 +13,7 @@
 #include "app/ui/tray_icon.h"
 #include "support/model_ports.h"
 #include "support/model_state.h"
+#include "support/ui_test_suites.h"
 
 namespace vsc::test {
 namespace {
@@ -420,12 +421,8 @@ class StatusPanelTest : public QObject {
 
 }  // namespace vsc::test
 
-int main(int argc, char** argv) {
-    // Widgets render without a display.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    vsc::test::StatusPanelTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+namespace {
+vsc::test::UiTestSuite<vsc::test::StatusPanelTest> suite;
+}  // namespace
 
 #include "status_panel_test.moc"
