@@ -44,8 +44,8 @@ void AppModel::startAudioOutput() {
     if (selectedAudioDevice.value_ == 0) {
         // Sending can start before the microphone's device is listed (Start
         // clicked right after its repair): the camera checks start the output
-        // once there is one. "None" picked while a device is listed stays.
-        restoreAudio_ = chooseAudioDevice(audioDevices.value_, 0, 0) == 0;
+        // once there is one, unless the user chose none.
+        restoreAudio_ = !noAudioDeviceChosen_;
         return;
     }
     if (auto error = audio_->start(selectedAudioDevice.value_))
