@@ -31,9 +31,17 @@ class PrivateBus {
         daemon_ = std::make_unique<vsc::test::Program>(
             "/usr/bin/dbus-daemon", std::vector<std::string>{"--session", "--nofork", "--nopidfile",
                                                              "--address=" + address_});
-        if (!eventually([&] { return fs::exists(dir_ / "bus"); }, 5s))
-            throw std::runtime_error("no session bus");
         setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
+        // The socket's file comes a moment before the daemon listens on it.
+        if (!eventually(
+                [] {
+                    sd_bus* bus = nullptr;
+                    if (sd_bus_open_user(&bus) < 0) return false;
+                    sd_bus_flush_close_unref(bus);
+                    return true;
+                },
+                5s))
+            throw std::runtime_error("no session bus");
     }
     ~PrivateBus() {
         daemon_.reset();
