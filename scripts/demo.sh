@@ -3,11 +3,12 @@
 # a user would install it (apt), and the installed application is what runs.
 # The test studio plays the studio and announces itself on DNS-SD; a private
 # PipeWire session (with a loopback-only avahi-daemon) and a virtual display
-# with a tray (Xvfb + trayer) play the desktop of a user with nothing installed. The tray application is driven
-# with the pointer as a person would: a click on its tray icon opens the
-# panel, whose banner offers "Install camera", then "Repair microphone"
-# (both installed as user services), the studio is found by DNS-SD, and a
-# click on Start sends the studio's programme into the camera. A real PipeWire
+# with a tray (Xvfb + trayer) play the desktop of a user with nothing
+# installed. The application is driven with the pointer as a person would:
+# the welcome assistant of a first launch installs the camera and the
+# microphone (as user services), finds the studio by DNS-SD and takes it,
+# Done; then a click on the tray icon opens the panel and a click on Start
+# sends the studio's programme into the camera. A real PipeWire
 # client, GStreamer's pipewiresrc, records what a video call sees: a PNG of the
 # programme, its frame rate, then a PNG of the slate once the studio drops;
 # pw-record records the virtual microphone "Vendaroscope Program Audio" into a
@@ -35,7 +36,7 @@ echo "installed $(basename "$deb") from apt, the application is $app"
 
 out=$root/demo-output
 rm -rf "$out"
-mkdir -p "$out/config/vendaroscope-virtualcam"
+mkdir -p "$out/config"
 pids=()
 cleanup() {
     for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
@@ -79,50 +80,66 @@ trayer --edge top --align right --widthtype request --height 24 --SetDockType tr
 pids+=($!)
 
 echo "== the application, for a user with nothing installed"
-echo '{"setupCompleted": true}' >"$out/config/vendaroscope-virtualcam/preferences.json"
 started=$(date +%s%N)
 XDG_CONFIG_HOME=$out/config "$app" >"$out/app.log" 2>&1 </dev/null &
 app_pid=$!
 pids+=("$app_pid")
 app_says() { grep -q "$1" "$out/app.log"; }
 app_says_since() { tail -n +"$1" "$out/app.log" | grep -q "$2"; }  # line number, pattern
+lines_now() { wc -l <"$out/app.log"; }
 resident_mib() { awk '/^VmRSS:/ {printf "%.1f", $2 / 1024}' "/proc/$app_pid/status"; }
 fail() {
     cat "$out/app.log" >&2
     echo "demo: $1" >&2
     exit 1
 }
-wait_for 10 app_says "tray available" || fail "no tray icon"
+click() { xdotool mousemove "$1" "$2" click 1; }
+wait_for 10 app_says "tray available" || fail "no tray"
 icon_shown() { xwininfo -root -tree | grep -q '("vendaroscope-virtualcam" "vendaroscope-virtualcam")'; }
 wait_for 10 icon_shown || fail "the tray icon did not appear"
 echo "tray icon shown $((($(date +%s%N) - started) / 1000000)) ms after launch"
-click() { xdotool mousemove "$1" "$2" click 1; }
-# The icon sits at the right end of the tray, at the top right corner.
-click 1012 12
-wait_for 5 app_says "window panel at" || fail "the panel did not open"
 
-# The banner offers the remedy of the one problem that matters; click it
-# until nothing is left to install.
-banner_at() {  # label -> "X Y" of the banner's button showing that label, if any
-    grep "^banner $1 at " "$out/app.log" | tail -1 | sed -E 's/.* at ([0-9]+),([0-9]+)$/\1 \2/'
+echo "== the welcome assistant, driven with the pointer"
+wait_for 10 app_says "^window welcome" || fail "a first launch did not show the assistant"
+wait_for 10 app_says "^welcome button Install camera at" || fail "the assistant shows no Install camera"
+xwd -root -silent | convert xwd:- "$out/assistant.png"
+# Clicks the assistant's enabled button with that label, as reported after
+# line $2 of the application's output; $mark is then where the next wait starts.
+welcome_click() {  # label, line number
+    local pattern="^welcome button $1 at [0-9]*,[0-9]*$"
+    wait_for 30 app_says_since "$2" "$pattern" || fail "no enabled \"$1\" in the assistant"
+    local at
+    at=$(tail -n +"$2" "$out/app.log" | grep "$pattern" | head -1 | sed -E 's/.* at ([0-9]+),([0-9]+)$/\1 \2/')
+    mark=$(lines_now)
+    read -r x y <<<"$at"
+    click "$x" "$y"
+    echo "  clicked \"$1\""
 }
 installed_since=$(date +%s%N)
-wait_for 15 app_says "^banner Install camera at" || fail "no Install camera button"
-read -r x y <<<"$(banner_at "Install camera")"
-click "$x" "$y"
-wait_for 20 app_says "^banner Repair microphone at" || fail "no Repair microphone button"
-read -r x y <<<"$(banner_at "Repair microphone")"
-click "$x" "$y"
-wait_for 20 grep -q "vendaroscope_program_audio" <(pw-cli ls Node 2>/dev/null) ||
-    fail "the microphone did not install"
-wait_for 20 grep -q 'node.name = "Vendaroscope Program"' <(pw-cli ls Node 2>/dev/null) ||
-    fail "the camera did not install"
+welcome_click "Install camera" 1
+welcome_click "Continue" "$mark"  # enabled once the camera is seen
+microphone_page=$mark
+welcome_click "Repair microphone" "$microphone_page"
+wait_for 20 app_says_since "$mark" "Audio driver: Installed" || fail "the microphone did not install"
+welcome_click "Continue" "$microphone_page"
 installed=$((($(date +%s%N) - installed_since) / 1000000))
-echo "camera and microphone installed as user services in $installed ms (two clicks):"
+echo "camera and microphone installed as user services in $installed ms:"
 ls "$out/session/data/vendaroscope-virtualcam/services" | sed 's/^/  /'
-
-wait_for 20 app_says "Program URL from PCR" || fail "the application did not find the studio"
+welcome_click "Find my studio" "$mark"
+studio_page=$mark
+welcome_click "Demo Studio" "$studio_page"
+wait_for 20 app_says "Program URL from PCR" || fail "the application did not take the studio"
 grep -E "PCR" "$out/app.log" | sed 's/^/  /'
+welcome_click "Continue" "$studio_page"
+welcome_click "Done" "$mark"
+wait_for 5 grep -q '"setupCompleted": true' "$out/config/vendaroscope-virtualcam/preferences.json" ||
+    fail "Done did not complete the setup"
+echo "setup completed; log-in entry: $(ls "$out/config/autostart" 2>/dev/null || echo none)"
+
+echo "== the tray icon opens the panel"
+mark=$(lines_now)
+click 1012 12  # the icon sits at the right end of the tray, at the top right corner
+wait_for 5 app_says_since "$mark" "window panel at" || fail "the panel did not open"
 
 control_at() {  # label -> "X Y" of the start/stop button showing that label, enabled
     wait_for 10 app_says "^control $1 at [0-9]*,[0-9]*$" || fail "no enabled $1 button"
@@ -131,9 +148,7 @@ control_at() {  # label -> "X Y" of the start/stop button showing that label, en
 probe() { /usr/bin/python3 tools/call-probe/call_probe.py "$@"; }
 
 echo "== a click on Start, with a call already reading the camera"
-# The panel settles once the camera is seen and the banner has gone.
 wait_for 10 app_says "Camera “Vendaroscope Program” visible to apps" || fail "the camera is not visible"
-sleep 1
 probe first-picture --timeout 30 >"$out/first-picture.txt" &
 first=$!
 sleep 1
