@@ -15,4 +15,17 @@ struct ModelState {
     }
 };
 
+// A studio as discovery lists it once resolved, for the views' tests and
+// screenshots.
+inline PcrEntry announcedStudio(const std::string& name, const std::string& stage) {
+    PcrEntry entry;
+    entry.serviceName = "pcr-" + name;
+    entry.name = name;
+    entry.code = "C1";
+    entry.serverId = "s1";
+    entry.stage = stage;
+    entry.host = "10.0.0.7";
+    return entry;
+}
+
 }  // namespace vsc::test

@@ -21,17 +21,6 @@ namespace {
 using vsc::AppModel;
 using vsc::test::ModelState;
 
-vsc::PcrEntry studio(const std::string& name, const std::string& stage) {
-    vsc::PcrEntry entry;
-    entry.serviceName = "pcr-" + name;
-    entry.name = name;
-    entry.code = "C1";
-    entry.serverId = "s1";
-    entry.stage = stage;
-    entry.host = "10.0.0.7";
-    return entry;
-}
-
 // Colour bars with a caption-like band, at the preview's size.
 vsc::PreviewImage bars() {
     vsc::PreviewImage image;
@@ -129,7 +118,8 @@ int main(int argc, char** argv) {
         Scene s;
         ModelState::set(*s.model, &AppModel::extensionState, vsc::ExtensionOk{"1.0"});
         ModelState::set(*s.model, &AppModel::audioDriverState, vsc::DriverOk{"1.0"});
-        s.model->applyPcrList({studio("Studio A", "STAGE_4"), studio("Newsroom", "STAGE_7")});
+        s.model->applyPcrList({vsc::test::announcedStudio("Studio A", "STAGE_4"),
+                               vsc::test::announcedStudio("Newsroom", "STAGE_7")});
         s.model->setSelectedPcrId("Studio A|C1|s1");
         s.model->startSending();
         s.main.advance(2);
@@ -144,7 +134,7 @@ int main(int argc, char** argv) {
         Scene s;
         ModelState::set(*s.model, &AppModel::extensionState, vsc::ExtensionOk{"1.0"});
         ModelState::set(*s.model, &AppModel::audioDriverState, vsc::DriverOk{"1.0"});
-        s.model->applyPcrList({studio("Studio A", "STAGE_4")});
+        s.model->applyPcrList({vsc::test::announcedStudio("Studio A", "STAGE_4")});
         s.model->startSending();
         s.main.advance(2);
         ModelState::set(*s.model, &AppModel::programLostSince,

@@ -16,17 +16,6 @@ namespace {
 using vsc::AppModel;
 using vsc::test::ModelState;
 
-vsc::PcrEntry studio(const std::string& name, const std::string& stage) {
-    vsc::PcrEntry entry;
-    entry.serviceName = "pcr-" + name;
-    entry.name = name;
-    entry.code = "C1";
-    entry.serverId = "s1";
-    entry.stage = stage;
-    entry.host = "10.0.0.7";
-    return entry;
-}
-
 struct Scene {
     Scene() {
         AppModel::Ports p = vsc::test::isolatedPorts(main, prefs);
@@ -34,7 +23,8 @@ struct Scene {
         model = AppModel::create(p);
         // A model with much to show: a camera the service did not start
         // and is restarting, a microphone to install, sending under way.
-        ModelState::set(*model, &AppModel::extensionState, vsc::ExtensionNotStarted{"1.2 (7)", false});
+        ModelState::set(*model, &AppModel::extensionState,
+                        vsc::ExtensionNotStarted{"1.2 (7)", false});
         ModelState::set(*model, &AppModel::restartingCameraService, true);
         ModelState::set(*model, &AppModel::audioDriverState, vsc::DriverMissing{});
         ModelState::set(*model, &AppModel::audioDevices,
@@ -54,8 +44,9 @@ struct Scene {
         ModelState::set(*model, &AppModel::audioLevel, 0.7);
         ModelState::set(*model, &AppModel::audioLevelDb, -18.0);
         for (int i = 0; i < 40; ++i)
-            model->log(i % 3 ? "Program URL from PCR « Studio A (C1) »: rtsp://10.0.0.7:8554/STAGE_4"
-                             : "ffmpeg started (pid " + std::to_string(4000 + i) + ")");
+            model->log(i % 3
+                           ? "Program URL from PCR « Studio A (C1) »: rtsp://10.0.0.7:8554/STAGE_4"
+                           : "ffmpeg started (pid " + std::to_string(4000 + i) + ")");
     }
     vsc::test::VirtualMainQueue main;
     vsc::MemoryPreferences prefs;
@@ -120,8 +111,10 @@ int main(int argc, char** argv) {
         for (QPushButton* b : window.actions()) b->click();
         window.studio()->find()->click();
         save(&window, dir + "/welcome-3-studio-searching.png");
-        s.model->applyPcrList({studio("Studio A", "STAGE_4"), studio("Newsroom", ""),
-                               studio("A studio with a long name that does not fit", "STAGE_9")});
+        s.model->applyPcrList(
+            {vsc::test::announcedStudio("Studio A", "STAGE_4"),
+             vsc::test::announcedStudio("Newsroom", ""),
+             vsc::test::announcedStudio("A studio with a long name that does not fit", "STAGE_9")});
         s.model->setSelectedPcrId("Studio A|C1|s1");
         window.studio()->manualToggle()->click();
         save(&window, page(2));

@@ -1,13 +1,12 @@
 // The welcome assistant rendered offscreen over a model on the virtual
 // clock: steps that tick themselves, the buttons each page offers, the
 // studio page's discovery and list, the keyboard, and what Done does.
-#include "app/ui/welcome_window.h"
-
 #include <QApplication>
 #include <QTemporaryDir>
 #include <QTest>
 #include <filesystem>
 
+#include "app/ui/welcome_window.h"
 #include "support/model_ports.h"
 #include "support/model_state.h"
 #include "support/ui_test_suites.h"
@@ -15,17 +14,6 @@
 
 namespace vsc::test {
 namespace {
-
-PcrEntry studio(const std::string& name, const std::string& stage) {
-    PcrEntry entry;
-    entry.serviceName = "pcr-" + name;
-    entry.name = name;
-    entry.code = "C1";
-    entry.serverId = "s1";
-    entry.stage = stage;
-    entry.host = "10.0.0.7";
-    return entry;
-}
 
 struct WelcomeFixture {
     explicit WelcomeFixture(std::shared_ptr<LoginItem> loginItem = nullptr) {
@@ -201,7 +189,8 @@ class WelcomeAssistantTest : public QObject {
         QTest::keyClicks(page.pcrHost(), "x");
         QCOMPARE(f.model->pcrHost(), std::string("127.0.0.1x"));
         // Studios announced: a row each; choosing one fills in the address.
-        f.model->applyPcrList({studio("Studio A", ""), studio("Studio B", "STAGE_5")});
+        f.model->applyPcrList({vsc::test::announcedStudio("Studio A", ""),
+                               vsc::test::announcedStudio("Studio B", "STAGE_5")});
         QApplication::processEvents();
         QVERIFY(page.searching()->isHidden());
         QCOMPARE(page.rows().size(), std::size_t(2));
@@ -253,10 +242,10 @@ class WelcomeAssistantTest : public QObject {
         QVERIFY(f.prefs.boolValue("setupCompleted"));
         QVERIFY(f.model->servicesStarted());
         QCOMPARE(f.browser->starts, 1);
-        QCOMPARE(f.calls, (std::vector<std::string>{
-                              "camera access",
-                              "notifications: setup done, login item off, services stopped",
-                              "close welcome after start"}));
+        QCOMPARE(f.calls,
+                 (std::vector<std::string>{
+                     "camera access", "notifications: setup done, login item off, services stopped",
+                     "close welcome after start"}));
         QVERIFY(!w.isVisible());
     }
 
@@ -267,7 +256,8 @@ class WelcomeAssistantTest : public QObject {
         f.set(&AppModel::extensionState, ExtensionNotStarted{"1", false});
         f.set(&AppModel::audioDriverState, DriverMissing{});
         f.model->startDiscoveryOnce();
-        f.model->applyPcrList({studio("Studio A", ""), studio("Studio B", "STAGE_5")});
+        f.model->applyPcrList({vsc::test::announcedStudio("Studio A", ""),
+                               vsc::test::announcedStudio("Studio B", "STAGE_5")});
         f.set(&AppModel::detectStatus, std::string("Detecting…"));
         QTest::mouseClick(w.studio()->manualToggle(), Qt::LeftButton);
         for (int step = 0; step < 4; ++step) {
