@@ -41,13 +41,13 @@ TEST(DetectionWithStudio, FindsTheStudiosProgrammeAndReportsAClosedPort) {
 
     model->detectProgramURL();  // pcrHost defaults to 127.0.0.1
     ASSERT_TRUE(eventually(settled, 15s));
-    EXPECT_EQ(model->detectStatus(), "Found 3 programs — using STAGE_1");
+    EXPECT_EQ(model->detectStatus(), "Found 4 programs — using STAGE_1");
     EXPECT_EQ(model->url(), "rtsp://127.0.0.1:8554/STAGE_1");
 
     studio.control("drop?path=STAGE_1");  // listed, but not ready
     model->detectProgramURL();
     ASSERT_TRUE(eventually(settled, 15s));
-    EXPECT_EQ(model->detectStatus(), "Found 2 programs — using STAGE_2");
+    EXPECT_EQ(model->detectStatus(), "Found 3 programs — using STAGE_2");
 
     model->setPcrHost("127.0.0.2");  // nothing listens there
     auto asked = std::chrono::steady_clock::now();
