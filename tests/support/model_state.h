@@ -15,16 +15,17 @@ struct ModelState {
     }
 };
 
-// A studio as discovery lists it once resolved, for the views' tests and
-// screenshots.
-inline PcrEntry announcedStudio(const std::string& name, const std::string& stage) {
+// A studio as discovery lists it, for the views' tests and screenshots:
+// resolved at `host`, or not yet resolved when `host` is empty.
+inline PcrEntry announcedStudio(const std::string& name, const std::string& stage,
+                                const std::string& host = "10.0.0.7") {
     PcrEntry entry;
     entry.serviceName = "pcr-" + name;
     entry.name = name;
     entry.code = "C1";
     entry.serverId = "s1";
     entry.stage = stage;
-    entry.host = "10.0.0.7";
+    if (!host.empty()) entry.host = host;
     return entry;
 }
 

@@ -20,15 +20,9 @@ namespace {
 
 const std::string kUrl = "rtsp://10.0.0.7:8554/STAGE_4";
 
+// Unresolved unless a host is given.
 PcrEntry studio(const std::string& name, const std::string& stage, const std::string& host = "") {
-    PcrEntry entry;
-    entry.serviceName = "pcr-" + name;
-    entry.name = name;
-    entry.code = "C1";
-    entry.serverId = "s1";
-    entry.stage = stage;
-    if (!host.empty()) entry.host = host;
-    return entry;
+    return announcedStudio(name, stage, host);
 }
 
 // One model on the test's own main queue and clock, with a panel over it
