@@ -16,6 +16,7 @@
 #include "platform/frame_copies.h"
 #include "platform/journal_log.h"
 #include "platform/process.h"
+#include "platform/thread_priority.h"
 
 namespace vsc {
 namespace {
@@ -398,6 +399,9 @@ void ProgramReceiver::launchAttempt(const std::string& url, std::uint64_t gen) {
         if (old > 0) ::kill(old, SIGKILL);
         log("ffmpeg started (pid " + std::to_string(child) + ") → " + url);
         reportStates();
+        // Raised before ffmpeg opens the stream: the decoder threads it
+        // starts then inherit the level.
+        raisePriority(child, 0, "ffmpeg");
     } else {
         // Stopped or restarted while spawning: this child is not wanted.
         ::kill(child, SIGKILL);
@@ -450,6 +454,7 @@ void ProgramReceiver::readVideo(int fd) {
 }
 
 void ProgramReceiver::readAudio(int fd) {
+    raisePriority(::getpid(), currentThreadId(), "the sound reader");
     alignas(16) float block[kAudioBlockFloats];
     auto* bytes = reinterpret_cast<std::uint8_t*>(block);
     std::size_t filled = 0;
@@ -464,6 +469,23 @@ void ProgramReceiver::readAudio(int fd) {
         }
     }
     ::close(fd);
+}
+
+std::string ProgramReceiver::raiseSoundPriority(pid_t process, pid_t thread) {
+    return thread == 0 ? raiseProcessPriority(process, kSoundNiceLevel)
+                       : raiseThreadPriority(process, thread, kSoundNiceLevel);
+}
+
+void ProgramReceiver::raisePriority(pid_t process, pid_t thread, const char* what) {
+    if (!env_.raisePriority) return;
+    std::string why = env_.raisePriority(process, thread);
+    if (why.empty()) return;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (priorityRefusalLogged_) return;
+        priorityRefusalLogged_ = true;
+    }
+    log(std::string(what) + " keeps the ordinary priority: " + why);
 }
 
 void ProgramReceiver::readDiagnostics(int fd) {

@@ -34,7 +34,12 @@ class ProgramReceiver : public std::enable_shared_from_this<ProgramReceiver> {
         std::string resourcesDir;
         // The system places searched after the resources, in order.
         std::vector<std::string> systemFfmpegPaths = {"/usr/bin/ffmpeg", "/usr/local/bin/ffmpeg"};
+        // Raises the priority of a thread (thread 0: every thread of the
+        // process) so that the sound keeps up on a busy machine; answers
+        // why not, or nothing. Empty: scheduling is left alone.
+        std::function<std::string(pid_t process, pid_t thread)> raisePriority = raiseSoundPriority;
     };
+    static std::string raiseSoundPriority(pid_t process, pid_t thread);
 
     static constexpr int kFrameWidth = 1920;
     static constexpr int kFrameHeight = 1080;
@@ -129,6 +134,7 @@ class ProgramReceiver : public std::enable_shared_from_this<ProgramReceiver> {
 
     void readVideo(int fd);
     void readAudio(int fd);
+    void raisePriority(pid_t process, pid_t thread, const char* what);
     void readDiagnostics(int fd);
     void watch(pid_t child);
 
@@ -147,6 +153,8 @@ class ProgramReceiver : public std::enable_shared_from_this<ProgramReceiver> {
     // whether some thread is issuing them now.
     std::deque<bool> stateReports_;
     bool reporting_ = false;
+    // Whether a refused priority was logged: once is enough.
+    bool priorityRefusalLogged_ = false;
     // Launch attempts under way plus ffmpeg children not yet reaped; idle_ is
     // signalled when it drops to 0.
     int working_ = 0;

@@ -36,6 +36,12 @@ class ReceiverRig {
         env.clock = &clock_;
         env.resourcesDir = dir_.string();
         env.systemFfmpegPaths = {};
+        // A desktop without RealtimeKit, as far as the receiver can tell.
+        env.raisePriority = [this](pid_t process, pid_t thread) {
+            std::lock_guard<std::mutex> hold(mutex_);
+            raised_.push_back({process, thread});
+            return std::string("not allowed");
+        };
         receiver_ = vsc::ProgramReceiver::create(env, kWidth, kHeight);
         receiver_->onLog = [this](const std::string& m) {
             bool stopNow = false;
@@ -150,6 +156,7 @@ class ReceiverRig {
     std::vector<std::size_t> frameSizes_;
     std::vector<std::uint8_t> frameFirstBytes_;
     std::vector<std::size_t> audioBlocks_;
+    std::vector<std::pair<pid_t, pid_t>> raised_;  // process, thread (0: all)
 };
 
 class ReceiverTest : public ::testing::Test, protected ReceiverRig {};
@@ -221,6 +228,16 @@ TEST_F(ReceiverTest, DeliversWholeFramesAndBlocksAndHandsOnlyItsPipesToTheChild)
     EXPECT_TRUE(logged("ffmpeg exited (pid " + pid + ", status 0)"));
     EXPECT_EQ(lines.back(), "retrying in 2 s");
     EXPECT_EQ(states(), (std::vector<bool>{true, false}));
+    // ffmpeg and our sound reader were raised; the refusal is logged once.
+    EXPECT_EQ(count("ffmpeg keeps the ordinary priority: not allowed"), 1);
+    EXPECT_EQ(count("the sound reader keeps"), 0);
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        ASSERT_EQ(raised_.size(), 2u);
+        EXPECT_EQ(raised_[0], std::make_pair(pids[0], pid_t{0}));
+        EXPECT_EQ(raised_[1].first, ::getpid());
+        EXPECT_NE(raised_[1].second, ::getpid());  // a thread of its own
+    }
 
     // The child saw the audio arguments and held descriptors 0 to 4 only.
     std::ifstream calls(dir_ / "calls_ffmpeg");
@@ -265,6 +282,7 @@ TEST_F(ReceiverTest, QuickFailuresBackOffThenALongRunResetsTheCount) {
     ASSERT_TRUE(eventually([&] { return count("retrying in ") == 6; }));
     EXPECT_EQ(retryLines().back(), "retrying in 2 s");
     EXPECT_EQ(count("no picture"), 0);
+    EXPECT_EQ(count("ffmpeg keeps the ordinary priority"), 1);  // not once per child
 }
 
 TEST_F(ReceiverTest, ProbeFailuresAndAudioOnlyCountAsQuickFailures) {
