@@ -24,16 +24,18 @@ std::optional<AudioError> AudioOutput::start(std::uint32_t deviceId) {
     auto busy = busyRenders_;
     auto error = system_->start(
         deviceId, [ring, busy](std::uint32_t frames, std::span<float* const> buffers) {
-            // The real-time thread never waits for the lock: a writer that was
-            // preempted while holding it could keep it for a whole quantum.
-            // Silence now is a shorter gap than a late buffer.
-            std::unique_lock<UnfairLock> hold(ring->lock, std::try_to_lock);
-            if (!hold.owns_lock()) {
+            // A writer copies a block in a few microseconds, and a render
+            // meets it now and then: wait that out. A writer preempted while
+            // holding the lock could keep it for a whole quantum, so past
+            // kRenderLockWait the real-time thread plays silence instead:
+            // a shorter gap than a late buffer.
+            if (!ring->lock.tryLockWithin(kRenderLockWait)) {
                 for (float* buffer : buffers)
                     if (buffer) std::fill_n(buffer, frames, 0.0f);
                 busy->fetch_add(1, std::memory_order_relaxed);
                 return;
             }
+            std::lock_guard<UnfairLock> hold(ring->lock, std::adopt_lock);
             ring->render(frames, buffers);
         });
     started_ = !error;

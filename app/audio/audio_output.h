@@ -44,6 +44,8 @@ class AudioOutput {
   public:
     static constexpr std::int64_t kRingFrames = 192000;
     static constexpr std::int64_t kChannels = 2;
+    // How long the real-time thread waits for a writer that holds the ring.
+    static constexpr std::chrono::microseconds kRenderLockWait{200};
 
     explicit AudioOutput(std::shared_ptr<AudioSystem> system);
 

@@ -51,6 +51,18 @@ void UnfairLock::lock() noexcept {
     }
 }
 
+bool UnfairLock::tryLockWithin(std::chrono::nanoseconds limit) noexcept {
+    if (try_lock()) return true;
+    const auto until = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        for (int i = 0; i < 16; ++i) {
+            cpuRelax();
+            if (!flag_.test(std::memory_order_relaxed) && try_lock()) return true;
+        }
+        if (std::chrono::steady_clock::now() >= until) return false;
+    }
+}
+
 AudioRing::AudioRing(std::int64_t capacity, std::int64_t channels)
     : channels(channels), capacity(capacity), data(sampleCount(capacity, channels), 0.0f) {}
 

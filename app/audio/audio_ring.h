@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -20,6 +21,10 @@ class UnfairLock {
 
     void lock() noexcept;
     bool try_lock() noexcept { return !flag_.test_and_set(std::memory_order_acquire); }
+    // Spins for the lock for at most `limit`, never yielding: for the
+    // real-time thread, which may wait out a holder that is copying a block
+    // but not one that was descheduled.
+    bool tryLockWithin(std::chrono::nanoseconds limit) noexcept;
     void unlock() noexcept { flag_.clear(std::memory_order_release); }
 
   private:

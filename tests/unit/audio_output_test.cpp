@@ -76,8 +76,9 @@ TEST(AudioOutput, RendersTheRingThroughTheSystemWithGain) {
     EXPECT_NEAR(right[479], left[479], 1e-7);
     EXPECT_NEAR(output.takePeak(), left[10], 1e-6);
 
-    // While another thread holds the ring, the real-time side does not wait:
-    // it plays silence, counts it, and the buffered sound is still there after.
+    // While another thread holds the ring for longer than a block copy, the
+    // real-time side does not wait for it: it plays silence, counts it, and
+    // the buffered sound is still there after.
     {
         std::lock_guard<vsc::UnfairLock> writer(output.ring().lock);
         system->render(480, std::span<float* const>(planes, 2));
