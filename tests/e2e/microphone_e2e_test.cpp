@@ -2,6 +2,8 @@
 // PipeWire configuration in a private session, the headless host sending the
 // test studio's programme, and pw-record recording the microphone.
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -19,6 +21,7 @@
 #include "support/camera_viewer.h"
 #include "support/desktop_session.h"
 #include "support/sound.h"
+#include "support/steal.h"
 #include "support/test_studio.h"
 #include "support/wait.h"
 
@@ -54,8 +57,11 @@ class Recorder {
     }
     ~Recorder() { finish(); }
 
-    // Stops recording; the left channel after the first half second (while
-    // the link is still being made).
+    // Frames left out at the start of a recording: the first half second,
+    // while the link is still being made.
+    static constexpr std::size_t kSkippedFrames = 24000;
+
+    // Stops recording; the left channel after kSkippedFrames.
     std::vector<float> finish() {
         if (reader_.joinable()) {
             program_.stop(SIGINT);
@@ -64,8 +70,17 @@ class Recorder {
         std::lock_guard<std::mutex> hold(mutex_);
         std::vector<float> left;
         for (std::size_t i = 0; i + 1 < samples_.size(); i += 2) left.push_back(samples_[i]);
-        if (left.size() > 24000) left.erase(left.begin(), left.begin() + 24000);
+        if (left.size() > kSkippedFrames)
+            left.erase(left.begin(), left.begin() + kSkippedFrames);
         return left;
+    }
+
+    // When sample `index` of finish()'s answer arrived.
+    Steady::time_point arrivalOf(std::size_t index) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        for (const auto& a : arrivals_)
+            if (a.frames > index + kSkippedFrames) return a.at;
+        return arrivals_.empty() ? Steady::now() : arrivals_.back().at;
     }
 
     // The longest time between two arrivals after `from`, in seconds.
@@ -194,6 +209,7 @@ class Microphone : public ::testing::Test {
     std::unique_ptr<Program> camera;
     std::unique_ptr<vsc::test::Viewer> viewer;
     std::string log;
+    vsc::test::StealWatch steal;
 };
 
 // The host's sound gaps so far, from its newest stats line: underruns,
@@ -209,33 +225,53 @@ long long soundGaps(const std::string& log) {
     return total;
 }
 
-// Clicks in a recording while our ring's counters stayed still are late
-// cycles of the graph or of the recorder: printed, not failed on (see below).
-// A gap of our own fails.
+// The nice levels of the threads of the newest ffmpeg the host started.
+std::vector<int> ffmpegNiceLevels(const std::string& log) {
+    std::size_t at = log.rfind("ffmpeg started (pid ");
+    if (at == std::string::npos) return {};
+    const int pid = std::atoi(log.c_str() + at + std::strlen("ffmpeg started (pid "));
+    std::vector<int> levels;
+    std::error_code ignored;
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored)) {
+        errno = 0;
+        int level = ::getpriority(PRIO_PROCESS, static_cast<id_t>(std::stoi(task.path().filename())));
+        if (errno == 0) levels.push_back(level);
+    }
+    return levels;
+}
+
+// A click heard while our ring's counters stayed still is a cycle of the
+// audio graph that did not run in time. On the virtual machines these tests
+// run on, that happens when the hypervisor takes a processor away for tens
+// of milliseconds ("steal"): such a click is printed, not failed on. Any
+// other click fails, and so does a gap of our own ring.
 // Under AddressSanitizer the host runs a few times slower and its sound
 // arrives late now and then: there its gaps are printed too, since that
 // build is for memory faults, not for timing.
-void expectNoGapOfOurs(const Sound& sound, long long gapsBefore, const std::string& log) {
+void expectNoClickOfOurs(const Sound& sound, long long gapsBefore, const std::string& log,
+                         Recorder& recorder, vsc::test::StealWatch& steal) {
+    const long long gaps = soundGaps(log) - gapsBefore;
 #if defined(__SANITIZE_ADDRESS__)
-    if (soundGaps(log) != gapsBefore)
-        std::printf("gaps of our ring under the sanitizer: %lld\n", soundGaps(log) - gapsBefore);
+    if (gaps != 0) std::printf("gaps of our ring under the sanitizer: %lld\n", gaps);
 #else
-    EXPECT_EQ(soundGaps(log) - gapsBefore, 0) << vsc::test::describeClicks(sound) << "\n" << log;
+    EXPECT_EQ(gaps, 0) << vsc::test::describeClicks(sound) << "\n" << log;
 #endif
-    if (!sound.clicks.empty())
-        std::printf("clicks the graph made: %s\n", vsc::test::describeClicks(sound).c_str());
+    if (gaps != 0) return;
+    for (std::size_t click : sound.clicks) {
+        double stolen = steal.stolenAround(recorder.arrivalOf(click), 500ms);
+        std::printf("click at sample %zu, %.0f ms stolen from a processor around it\n", click,
+                    stolen);
+        EXPECT_GE(stolen, 20.0) << "a click at sample " << click
+                                << " with the machine running: "
+                                << vsc::test::describeClicks(sound);
+    }
 }
 
-// Half a minute of a call: the tone at the studio's level, nothing lost on
-// our side, and 48 000 frames for every second of wall-clock time however
-// busy the camera is.
-//
-// A click with our ring's counters unchanged is a late cycle of the audio
-// graph or of the recorder; on this test's virtual machines that happens now
-// and then at idle (one or a few in half a minute, a few dozen frames a
-// second lost). Until its cause is found such clicks are reported, not
-// failed on; a gap of our own fails, and so does a rate off by more than
-// 1 % (a microphone driven by the camera's clock ran 28 % fast).
+// Half a minute of a call: the tone at the studio's level, not a click of
+// ours, and 48 000 frames for every second of wall-clock time however busy
+// the camera is. A click the machine made (see expectNoClickOfOurs) costs a
+// cycle: the rate may then be off by up to 1 %, still far from the 28 % of a
+// microphone driven by the camera's clock.
 TEST_F(Microphone, CarriesTheStudioToneWithoutAClickAndNothingOnceSendingStops) {
     vsc::test::TestStudio studio;
     auto host = startHost(studio.url("STAGE_1"), 0);
@@ -252,16 +288,24 @@ TEST_F(Microphone, CarriesTheStudioToneWithoutAClickAndNothingOnceSendingStops) 
     std::this_thread::sleep_for(32s);
     auto samples = recorder.finish();
     const long long gapsDuring = soundGaps(hostLog()) - gapsBefore;
+    // ffmpeg and every thread it started run ahead of ordinary work (this
+    // test runs with the privilege to lower a nice level).
+    if (::geteuid() == 0) {
+        auto levels = ffmpegNiceLevels(hostLog());
+        EXPECT_GE(levels.size(), 2u);
+        for (int level : levels) EXPECT_EQ(level, -11);
+    }
     double span = 0;
     double rate = recorder.framesPerSecond(1.0, &span);
     Sound tone = measure(samples);
     std::printf("microphone: %.1f frames a second over %.1f s, %zu clicks; our ring's gaps: %lld\n",
                 rate, span, tone.clicks.size(), gapsDuring);
     EXPECT_GT(span, 29.0);
-    EXPECT_NEAR(rate, 48000.0, 480.0);
-    EXPECT_NEAR(tone.frequency, 1000.0, 5.0);  // a late graph cycle shifts the count a little
-    EXPECT_NEAR(tone.peak, 0.5f, 0.03f);       // the studio's level, gain 0 dB
-    expectNoGapOfOurs(tone, gapsBefore, hostLog());
+    const bool clean = tone.clicks.empty();
+    EXPECT_NEAR(rate, 48000.0, clean ? 48.0 : 480.0);
+    EXPECT_NEAR(tone.frequency, 1000.0, clean ? 2.0 : 5.0);
+    EXPECT_NEAR(tone.peak, 0.5f, 0.03f);  // the studio's level, gain 0 dB
+    expectNoClickOfOurs(tone, gapsBefore, hostLog(), recorder, steal);
 
     host->send("stop");  // the panel's stop: the output stops with sending
     std::this_thread::sleep_for(1s);
@@ -279,12 +323,14 @@ TEST_F(Microphone, NeverGoesAboveMinusOneDecibelEvenAtPlusTwentyFour) {
         20s))
         << hostLog();
     const long long gapsBefore = soundGaps(hostLog());
-    Sound loud = record(4);
+    Recorder recorder;
+    std::this_thread::sleep_for(4s);
+    Sound loud = measure(recorder.finish());
     std::this_thread::sleep_for(1100ms);  // the counters of the recording's last second
     EXPECT_GT(loud.peak, 0.85f);
     EXPECT_LE(loud.peak, 0.8913f);  // -1 dBFS
-    EXPECT_NEAR(loud.frequency, 1000.0, 10.0);
-    expectNoGapOfOurs(loud, gapsBefore, hostLog());
+    EXPECT_NEAR(loud.frequency, 1000.0, loud.clicks.empty() ? 2.0 : 10.0);
+    expectNoClickOfOurs(loud, gapsBefore, hostLog(), recorder, steal);
 }
 
 TEST_F(Microphone, ADeviceThatGoesAwayIsReplacedAtTheNextRefresh) {
@@ -395,12 +441,13 @@ TEST(MicrophoneInstall, TheRepairAddsTheMicrophoneWithoutDisturbingTheCall) {
         << readLog();
     {
         const long long gapsBefore = soundGaps(readLog());
+        vsc::test::StealWatch steal;
         Recorder recorder;
         std::this_thread::sleep_for(4s);
         Sound tone = measure(recorder.finish());
         std::this_thread::sleep_for(1100ms);  // the counters of the recording's last second
-        EXPECT_NEAR(tone.frequency, 1000.0, 10.0);
-        expectNoGapOfOurs(tone, gapsBefore, readLog());
+        EXPECT_NEAR(tone.frequency, 1000.0, tone.clicks.empty() ? 2.0 : 10.0);
+        expectNoClickOfOurs(tone, gapsBefore, readLog(), recorder, steal);
         EXPECT_NEAR(tone.peak, 0.5f, 0.03f);
     }
 
