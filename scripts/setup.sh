@@ -6,7 +6,7 @@ set -euo pipefail
 
 PACKAGES=(
   # build and tests
-  build-essential cmake ninja-build pkg-config clang-format
+  build-essential cmake ninja-build pkg-config clang-format ccache
   clang libclang-rt-14-dev  # libFuzzer for the fuzz targets
   libgtest-dev libgmock-dev libbenchmark-dev
   # libraries the programs link
