@@ -4,8 +4,8 @@
 
 namespace vsc {
 
-ModelView::ModelView(std::shared_ptr<AppModel> model, QWidget* parent)
-    : QWidget(parent), model_(std::move(model)) {
+ModelView::ModelView(std::shared_ptr<AppModel> model, QWidget* parent, Qt::WindowFlags flags)
+    : QWidget(parent, flags), model_(std::move(model)) {
     // The model outlives its views in tests: a view gone hears nothing.
     model_->observe([view = QPointer<ModelView>(this)] {
         if (view) view->scheduleRender();

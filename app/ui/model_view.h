@@ -12,7 +12,8 @@ namespace vsc {
 // alone changes the model 30 times a second. Showing it renders it.
 class ModelView : public QWidget {
   public:
-    ModelView(std::shared_ptr<AppModel> model, QWidget* parent = nullptr);
+    ModelView(std::shared_ptr<AppModel> model, QWidget* parent = nullptr,
+              Qt::WindowFlags flags = {});
 
     // Brings every control up to date with the model.
     virtual void render() = 0;

@@ -6,7 +6,6 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QPainter>
-#include <QPointer>
 #include <QScreen>
 #include <QVBoxLayout>
 
@@ -26,8 +25,8 @@ QString q(const std::string& text) {
 }  // namespace
 
 StatusPanel::StatusPanel(std::shared_ptr<AppModel> model, ShellCommands shell, Mode mode)
-    : QWidget(nullptr, mode == Mode::popup ? Qt::Popup | Qt::FramelessWindowHint : Qt::Window),
-      model_(std::move(model)),
+    : ModelView(std::move(model), nullptr,
+                mode == Mode::popup ? Qt::Popup | Qt::FramelessWindowHint : Qt::Window),
       shell_(std::move(shell)),
       mode_(mode) {
     setObjectName("statusPanel");
@@ -142,10 +141,6 @@ StatusPanel::StatusPanel(std::shared_ptr<AppModel> model, ShellCommands shell, M
     connect(commands_[2], &QAbstractButton::clicked, this,
             [this] { model_->quitFromMenu(shell_.quit); });
 
-    // The model outlives the panel in tests: a panel gone hears nothing.
-    model_->observe([panel = QPointer<StatusPanel>(this)] {
-        if (panel) panel->scheduleRender();
-    });
     render();
 }
 
@@ -162,20 +157,6 @@ QWidget* StatusPanel::statusRow(const char* title, RowIcon*& icon, QWidget* deta
     layout->addWidget(label);
     layout->addWidget(detail, 1);
     return row;
-}
-
-void StatusPanel::scheduleRender() {
-    // The level meter alone changes the model 30 times a second: draw what
-    // is new once per pass of the event loop, and not at all while hidden.
-    if (renderPending_ || !isVisible()) return;
-    renderPending_ = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            renderPending_ = false;
-            render();
-        },
-        Qt::QueuedConnection);
 }
 
 void StatusPanel::render() {
@@ -266,8 +247,7 @@ void StatusPanel::popUp(const QRect& anchor) {
 }
 
 void StatusPanel::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
-    render();
+    ModelView::showEvent(event);  // renders
     // A popup has the focus while it is shown; a window only while active.
     if (mode_ == Mode::popup) reportVisible(true);
     if (onShown) onShown();

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "app/model/app_model.h"
+#include "app/ui/model_view.h"
 #include "app/ui/panel_content.h"
 #include "app/ui/panel_parts.h"
 #include "app/ui/problem_banner.h"
@@ -16,7 +17,7 @@ namespace vsc {
 // problem, the status lines, the start/stop control and the commands. It
 // reads the model's published fields and calls its operations; its only own
 // state is the command buttons' hover.
-class StatusPanel final : public QWidget {
+class StatusPanel final : public ModelView {
   public:
     enum class Mode {
         popup,   // a frameless popup beside the tray icon, gone when it loses focus
@@ -31,9 +32,7 @@ class StatusPanel final : public QWidget {
     // Heard each time the panel is shown, once it is laid out.
     std::function<void()> onShown;
 
-    // Brings every part up to date with the model. Changes are coalesced
-    // into one render per pass of the event loop.
-    void render();
+    void render() override;
 
     // The parts, for tests and screenshots.
     OnAirBadge* badge() const { return badge_; }
@@ -59,14 +58,11 @@ class StatusPanel final : public QWidget {
     void paintEvent(QPaintEvent*) override;
 
   private:
-    void scheduleRender();
     void reportVisible(bool visible);
     QWidget* statusRow(const char* title, RowIcon*& icon, QWidget* detail);
 
-    std::shared_ptr<AppModel> model_;
     ShellCommands shell_;
     Mode mode_;
-    bool renderPending_ = false;
     bool reportedVisible_ = false;
     std::vector<PickerItem> shownItems_;
     const void* shownPreview_ = nullptr;
