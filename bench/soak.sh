@@ -27,6 +27,9 @@ fi
 work=$(mktemp -d /tmp/vsc-soak.XXXXXX)
 pids=()
 cleanup() {
+    # The sleep that holds the host's input open outlives the host, and the
+    # waits below would wait for it to run out.
+    pkill -P $$ -x sleep 2>/dev/null || true
     for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[$i]}" 2>/dev/null || true; wait "${pids[$i]}" 2>/dev/null || true; done
     bash scripts/session.sh stop "$work/session" >/dev/null 2>&1 || true
     rm -rf "$work"
