@@ -24,7 +24,10 @@ bash scripts/setup.sh
 launcher=()
 if command -v ccache >/dev/null; then
     launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-    export CCACHE_BASEDIR=$PWD  # a fresh clone elsewhere still finds its objects
+    # A fresh clone elsewhere still finds its objects: paths under the clone
+    # are hashed as relative ones, and the working folder, which ccache
+    # hashes for objects with debug information, is left out.
+    export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
 fi
 configure() {  # dir, optimisation, extra cmake arguments...
     local dir=$1 flags="$2 -g1 -DNDEBUG"
