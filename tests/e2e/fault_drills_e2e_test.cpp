@@ -45,10 +45,8 @@ double widestGap(const std::vector<Viewer::Frame>& frames, Steady::time_point fr
 // The pid in "ffmpeg started (pid N) → URL", the newest such line.
 pid_t newestFfmpeg(vsc::test::HeadlessHost& host) {
     pid_t pid = 0;
-    for (const auto& line : host.lines()) {
-        auto at = line.text.find("ffmpeg started (pid ");
-        if (at != std::string::npos) pid = std::stoi(line.text.substr(at + 20));
-    }
+    for (const auto& line : host.lines())
+        if (pid_t started = vsc::test::newestFfmpegPid(line.text)) pid = started;
     return pid;
 }
 

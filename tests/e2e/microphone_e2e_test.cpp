@@ -17,9 +17,11 @@
 #include <thread>
 
 #include "app/audio/pipewire_audio_system.h"
+#include "platform/thread_priority.h"
 #include "platform/user_service.h"
 #include "support/camera_viewer.h"
 #include "support/desktop_session.h"
+#include "support/headless_host.h"
 #include "support/sound.h"
 #include "support/steal.h"
 #include "support/test_studio.h"
@@ -227,9 +229,8 @@ long long soundGaps(const std::string& log) {
 
 // The nice levels of the threads of the newest ffmpeg the host started.
 std::vector<int> ffmpegNiceLevels(const std::string& log) {
-    std::size_t at = log.rfind("ffmpeg started (pid ");
-    if (at == std::string::npos) return {};
-    const int pid = std::atoi(log.c_str() + at + std::strlen("ffmpeg started (pid "));
+    const pid_t pid = vsc::test::newestFfmpegPid(log);
+    if (pid == 0) return {};
     std::vector<int> levels;
     std::error_code ignored;
     for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored)) {
@@ -293,7 +294,7 @@ TEST_F(Microphone, CarriesTheStudioToneWithoutAClickAndNothingOnceSendingStops) 
     if (::geteuid() == 0) {
         auto levels = ffmpegNiceLevels(hostLog());
         EXPECT_GE(levels.size(), 2u);
-        for (int level : levels) EXPECT_EQ(level, -11);
+        for (int level : levels) EXPECT_EQ(level, vsc::kSoundNiceLevel);
     }
     double span = 0;
     double rate = recorder.framesPerSecond(1.0, &span);

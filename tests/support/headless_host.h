@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -21,6 +22,14 @@
 #include "support/wait.h"
 
 namespace vsc::test {
+
+// The pid in the newest "ffmpeg started (pid N) → URL" line of `text`; 0
+// when there is none.
+inline pid_t newestFfmpegPid(const std::string& text) {
+    static constexpr char kStarted[] = "ffmpeg started (pid ";
+    std::size_t at = text.rfind(kStarted);
+    return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + sizeof kStarted - 1);
+}
 
 class HeadlessHost {
   public:
