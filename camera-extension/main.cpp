@@ -17,6 +17,7 @@
 #include "camera-extension/slate_picture.h"
 #include "platform/frame_copies.h"
 #include "platform/process.h"
+#include "platform/thread_priority.h"
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
@@ -53,6 +54,14 @@ int main(int argc, char** argv) {
     };
     // Kept for the whole life of the process.
     static vsc::cam::ProgramProviderSource providerSource(environment);
+    // The frame pump ticks ahead of ordinary work, as the host's readers and
+    // ffmpeg run: a call application encoding on every core must not make
+    // the camera late.
+    providerSource.deviceSource->queue->async([] {
+        std::string why = vsc::raiseThreadPriority(::getpid(), vsc::currentThreadId(),
+                                                   vsc::kProgramNiceLevel);
+        if (!why.empty()) host.log("the frame pump keeps the ordinary priority: " + why);
+    });
 
     std::string error;
     auto service = vsc::cam::PipeWireService::start(*providerSource.provider, &error);

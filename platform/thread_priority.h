@@ -6,12 +6,13 @@
 
 namespace vsc {
 
-// The nice level of the threads that carry the programme's sound: the level
-// the desktop's audio server gives its own non-real-time threads. In a call
-// the machine is busy (the call application encodes video on every core),
-// and a decoder at the ordinary level can fall behind for longer than the
-// microphone's buffer holds.
-inline constexpr int kSoundNiceLevel = -11;
+// The nice level of the threads that carry the programme (ffmpeg, our readers
+// of its pipes, the camera's frame pump): the level the desktop's audio
+// server gives its own non-real-time threads. In a call the machine is busy
+// (the call application encodes video on every core); a decoder at the
+// ordinary level can fall behind for longer than the microphone's buffer
+// holds, and a frame pump at that level ticks late.
+inline constexpr int kProgramNiceLevel = -11;
 
 // Asks for `thread` of `process` (this process or a child of ours) to run at
 // `niceLevel`: directly where this process may lower a nice level (root, or

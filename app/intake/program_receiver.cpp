@@ -1,6 +1,7 @@
 #include "app/intake/program_receiver.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -432,6 +433,10 @@ void ProgramReceiver::launchAttempt(const std::string& url, std::uint64_t gen) {
 }
 
 void ProgramReceiver::readVideo(int fd) {
+    // ffmpeg writes its sound and its pictures from one thread: a picture
+    // reader that falls behind stalls the sound too.
+    pthread_setname_np(pthread_self(), "vsc.pictures");
+    raisePriority(::getpid(), currentThreadId(), "the picture reader");
     const std::size_t size = frameBytes();
     std::unique_ptr<std::uint8_t, AlignedFree> buffer(
         static_cast<std::uint8_t*>(std::aligned_alloc(64, (size + 63) / 64 * 64)));
@@ -457,6 +462,7 @@ void ProgramReceiver::readVideo(int fd) {
 }
 
 void ProgramReceiver::readAudio(int fd) {
+    pthread_setname_np(pthread_self(), "vsc.sound");
     raisePriority(::getpid(), currentThreadId(), "the sound reader");
     alignas(16) float block[kAudioBlockFloats];
     auto* bytes = reinterpret_cast<std::uint8_t*>(block);
@@ -474,9 +480,9 @@ void ProgramReceiver::readAudio(int fd) {
     ::close(fd);
 }
 
-std::string ProgramReceiver::raiseSoundPriority(pid_t process, pid_t thread) {
-    return thread == 0 ? raiseProcessPriority(process, kSoundNiceLevel)
-                       : raiseThreadPriority(process, thread, kSoundNiceLevel);
+std::string ProgramReceiver::raiseProgramPriority(pid_t process, pid_t thread) {
+    return thread == 0 ? raiseProcessPriority(process, kProgramNiceLevel)
+                       : raiseThreadPriority(process, thread, kProgramNiceLevel);
 }
 
 void ProgramReceiver::raisePriority(pid_t process, pid_t thread, const char* what) {

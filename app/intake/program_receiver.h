@@ -35,11 +35,11 @@ class ProgramReceiver : public std::enable_shared_from_this<ProgramReceiver> {
         // The system places searched after the resources, in order.
         std::vector<std::string> systemFfmpegPaths = {"/usr/bin/ffmpeg", "/usr/local/bin/ffmpeg"};
         // Raises the priority of a thread (thread 0: every thread of the
-        // process) so that the sound keeps up on a busy machine; answers
+        // process) so that sound and picture keep up on a busy machine; answers
         // why not, or nothing. Empty: scheduling is left alone.
-        std::function<std::string(pid_t process, pid_t thread)> raisePriority = raiseSoundPriority;
+        std::function<std::string(pid_t process, pid_t thread)> raisePriority = raiseProgramPriority;
     };
-    static std::string raiseSoundPriority(pid_t process, pid_t thread);
+    static std::string raiseProgramPriority(pid_t process, pid_t thread);
 
     static constexpr int kFrameWidth = 1920;
     static constexpr int kFrameHeight = 1080;

@@ -228,12 +228,14 @@ long long soundGaps(const std::string& log) {
 }
 
 // The nice levels of the threads of the newest ffmpeg the host started.
-std::vector<int> ffmpegNiceLevels(const std::string& log) {
-    const pid_t pid = vsc::test::newestFfmpegPid(log);
-    if (pid == 0) return {};
+// The nice level of every thread of `pid`, or of those named `name` only.
+std::vector<int> niceLevels(pid_t pid, const std::string& name = "") {
     std::vector<int> levels;
     std::error_code ignored;
     for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored)) {
+        std::string comm;
+        std::getline(std::ifstream(task.path() / "comm"), comm);
+        if (!name.empty() && comm != name) continue;
         errno = 0;
         int level = ::getpriority(PRIO_PROCESS, static_cast<id_t>(std::stoi(task.path().filename())));
         if (errno == 0) levels.push_back(level);
@@ -289,12 +291,17 @@ TEST_F(Microphone, CarriesTheStudioToneWithoutAClickAndNothingOnceSendingStops) 
     std::this_thread::sleep_for(32s);
     auto samples = recorder.finish();
     const long long gapsDuring = soundGaps(hostLog()) - gapsBefore;
-    // ffmpeg and every thread it started run ahead of ordinary work (this
+    // ffmpeg and every thread it started, the host's two readers of its
+    // pipes and the camera's frame pump run ahead of ordinary work (this
     // test runs with the privilege to lower a nice level).
     if (::geteuid() == 0) {
-        auto levels = ffmpegNiceLevels(hostLog());
+        auto levels = niceLevels(vsc::test::newestFfmpegPid(hostLog()));
         EXPECT_GE(levels.size(), 2u);
-        for (int level : levels) EXPECT_EQ(level, vsc::kSoundNiceLevel);
+        for (int level : levels) EXPECT_EQ(level, vsc::kProgramNiceLevel);
+        const std::vector<int> one{vsc::kProgramNiceLevel};
+        EXPECT_EQ(niceLevels(host->pid(), "vsc.pictures"), one);
+        EXPECT_EQ(niceLevels(host->pid(), "vsc.sound"), one);
+        EXPECT_EQ(niceLevels(camera->pid(), "vsc.virtualcam."), one);
     }
     double span = 0;
     double rate = recorder.framesPerSecond(1.0, &span);

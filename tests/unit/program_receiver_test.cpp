@@ -228,15 +228,18 @@ TEST_F(ReceiverTest, DeliversWholeFramesAndBlocksAndHandsOnlyItsPipesToTheChild)
     EXPECT_TRUE(logged("ffmpeg exited (pid " + pid + ", status 0)"));
     EXPECT_EQ(lines.back(), "retrying in 2 s");
     EXPECT_EQ(states(), (std::vector<bool>{true, false}));
-    // ffmpeg and our sound reader were raised; the refusal is logged once.
+    // ffmpeg and our two pipe readers were raised; the refusal is logged once.
     EXPECT_EQ(count("ffmpeg keeps the ordinary priority: not allowed"), 1);
-    EXPECT_EQ(count("the sound reader keeps"), 0);
+    EXPECT_EQ(count("reader keeps"), 0);
     {
         std::lock_guard<std::mutex> hold(mutex_);
-        ASSERT_EQ(raised_.size(), 2u);
+        ASSERT_EQ(raised_.size(), 3u);
         EXPECT_EQ(raised_[0], std::make_pair(pids[0], pid_t{0}));
-        EXPECT_EQ(raised_[1].first, ::getpid());
-        EXPECT_NE(raised_[1].second, ::getpid());  // a thread of its own
+        for (std::size_t i : {1u, 2u}) {
+            EXPECT_EQ(raised_[i].first, ::getpid());
+            EXPECT_NE(raised_[i].second, ::getpid());  // threads of its own
+        }
+        EXPECT_NE(raised_[1].second, raised_[2].second);
     }
 
     // The child saw the audio arguments and held descriptors 0 to 4 only.
