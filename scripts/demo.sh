@@ -26,7 +26,7 @@ ninja -C build -j "${JOBS:-2}" >/dev/null
 
 echo "== the Debian package, installed as a user installs it"
 rm -f build/vendaroscope-virtualcam_*.deb
-(cd build && cpack -G DEB >/dev/null 2>&1)
+(cd build && cpack -G DEB >cpack.log 2>&1) || { tail -20 build/cpack.log >&2; exit 1; }
 deb=$(ls "$root"/build/vendaroscope-virtualcam_*.deb)
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi

@@ -8,6 +8,7 @@ PACKAGES=(
   # build and tests
   build-essential cmake ninja-build pkg-config clang-format ccache
   clang libclang-rt-14-dev  # libFuzzer for the fuzz targets
+  file dpkg-dev  # cpack's Debian package: dependencies from the libraries linked
   libgtest-dev libgmock-dev libbenchmark-dev
   # libraries the programs link
   libpipewire-0.3-dev libspa-0.2-dev

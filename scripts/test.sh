@@ -45,7 +45,7 @@ stage "package"
 # The Debian package from the installed layout: its programs answer --help
 # from where they are installed, and it names what it needs to run.
 rm -f build/vendaroscope-virtualcam_*.deb
-(cd build && cpack -G DEB >/dev/null)
+(cd build && cpack -G DEB >cpack.log 2>&1) || { tail -20 build/cpack.log >&2; exit 1; }
 deb=$(ls build/vendaroscope-virtualcam_*.deb)
 unpacked=$(mktemp -d)
 dpkg-deb -x "$deb" "$unpacked"
