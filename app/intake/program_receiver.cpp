@@ -187,10 +187,12 @@ std::vector<std::string> ProgramReceiver::ffmpegArguments(const std::string& url
         "-map",
         "0:v:0",
         "-vf",
-        // Bilinear, as a player or GStreamer's videoscale scales: the
-        // default bicubic cost ffmpeg a tenth more for a picture a call
-        // shows smaller than it is.
-        "scale=" + std::to_string(w) + ":" + std::to_string(h) + ":flags=bilinear,format=nv12",
+        // The fast bilinear scaler: a call shows the picture smaller than it
+        // is, and on the studio's 720p the difference from the default
+        // bicubic is not to be seen, while ffmpeg costs a fifth less (a
+        // tenth less than the exact bilinear).
+        "scale=" + std::to_string(w) + ":" + std::to_string(h) +
+            ":flags=fast_bilinear,format=nv12",
         "-fps_mode",
         "passthrough",
         "-f",

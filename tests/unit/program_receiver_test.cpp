@@ -184,7 +184,7 @@ TEST(ReceiverArguments, FfmpegAndFfprobeCommandLines) {
                                          "-map",
                                          "0:v:0",
                                          "-vf",
-                                         "scale=1920:1080:flags=bilinear,format=nv12",
+                                         "scale=1920:1080:flags=fast_bilinear,format=nv12",
                                          "-fps_mode",
                                          "passthrough",
                                          "-f",
