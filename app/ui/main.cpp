@@ -128,9 +128,10 @@ int main(int argc, char** argv) {
     };
     // Where the banner's button and the start/stop button are while the
     // panel shows them, and what they say, for whoever drives the panel with
-    // a pointer (the demo does): a line whenever that changes.
+    // a pointer (the demo does), and what the panel's lines say: a line
+    // whenever that changes.
     QTimer buttonWatch;
-    std::string bannerShown, controlShown;
+    std::string bannerShown, controlShown, rowsShown;
     auto where = [](const char* kind, QAbstractButton* button) {
         const QPoint at = button->mapToGlobal(button->rect().center());
         return std::string(kind) + " " + button->text().toStdString() + " at " +
@@ -148,6 +149,15 @@ int main(int argc, char** argv) {
                             panel.banner()->actionShown() && action->isVisible();
         report(bannerShown, banner ? where("banner", action) : "");
         report(controlShown, panel.isVisible() ? where("control", panel.startStop()) : "");
+        // And what the panel tells: its banner's title and its status lines.
+        std::string rows;
+        if (panel.isVisible()) {
+            rows = "panel Program: " + panel.programDetail()->fullText().toStdString() +
+                   " · Camera: " + panel.cameraDetail()->fullText().toStdString();
+            if (panel.banner()->isVisible())
+                rows += " · banner: " + panel.banner()->title().toStdString();
+        }
+        report(rowsShown, rows);
     });
     buttonWatch.start(250);
     // The same for the welcome assistant's buttons while it is shown: one

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <sstream>
 
@@ -85,6 +86,27 @@ class TrayApp : public ::testing::Test {
                                                          kApp);
     }
 
+    // Whether the notification server showed a notification with that
+    // title (within `limit`). Shown ones are closed into its history, which
+    // is what dunstctl can list.
+    static bool desktopWasTold(const std::string& title, std::chrono::milliseconds limit) {
+        return eventually(
+            [&] {
+                vsc::test::runProgram("/usr/bin/dunstctl", {"close-all"});
+                return vsc::test::outputOf("/usr/bin/dunstctl", {"history"}).find(title) !=
+                       std::string::npos;
+            },
+            limit);
+    }
+
+    // A click on the tray icon, at the right end of the tray at the top right
+    // corner: the line the panel printed when it opened.
+    static std::optional<vsc::test::HeadlessHost::Line> openPanel(vsc::test::HeadlessHost& app) {
+        const auto clicked = Steady::now();
+        xdotool({"mousemove", std::to_string(kScreenWidth - 12), "12", "click", "1"});
+        return app.waitFor("window panel at", 5s, clicked);
+    }
+
     static vsc::test::DesktopSession* session_;
     static Program* xvfb_;
     static Program* trayer_;
@@ -117,9 +139,7 @@ TEST_F(TrayApp, TheTrayIconThenStartSendsTheStudioIntoTheCamera) {
     const auto iconShown = Steady::now();
     ASSERT_TRUE(app->waitFor("Program URL from PCR « Test Studio (TS) »", 20s)) << app->text();
 
-    // The icon sits at the right end of the tray, at the top right corner.
-    xdotool({"mousemove", std::to_string(kScreenWidth - 12), "12", "click", "1"});
-    auto shown = app->waitFor("window panel at", 5s);
+    auto shown = openPanel(*app);
     ASSERT_TRUE(shown) << app->text();
     std::smatch at;
     ASSERT_TRUE(std::regex_search(shown->text, at, std::regex("start (\\d+),(\\d+)")));
@@ -156,6 +176,52 @@ TEST_F(TrayApp, TheTrayIconThenStartSendsTheStudioIntoTheCamera) {
         "launchToTrayIconMs",
         static_cast<int>(
             std::chrono::duration_cast<std::chrono::milliseconds>(iconShown - launched).count()));
+}
+
+// The panel stays open while the studio drops its programme for 12 s and
+// serves it again: it tells the wait and the return, the desktop is told of
+// the loss and of the return, and the call's picture goes from the studio to
+// the slate and back without a freeze or anyone touching the application.
+TEST_F(TrayApp, TheOpenPanelFollowsTheStudioDroppingItsProgrammeAndServingItAgain) {
+    const auto began = Steady::now();
+    vsc::test::runProgram("/usr/bin/dunstctl", {"history-clear"});
+    auto app = launch();
+    ASSERT_TRUE(app->waitFor("Program URL from PCR « Test Studio (TS) »", 20s)) << app->text();
+    auto shown = openPanel(*app);
+    ASSERT_TRUE(shown) << app->text();
+    std::smatch at;
+    ASSERT_TRUE(std::regex_search(shown->text, at, std::regex("start (\\d+),(\\d+)")));
+    vsc::test::Viewer viewer;
+    xdotool({"mousemove", at[1].str(), at[2].str(), "click", "1"});
+    ASSERT_TRUE(viewer.waitForLook(Look::Bars, 20s)) << app->text();
+    ASSERT_TRUE(app->waitFor("panel Program: Received · 30 fps", 10s))
+        << app->text();
+
+    const auto dropped = Steady::now();
+    studio_->control("drop?path=STAGE_1");
+    ASSERT_TRUE(viewer.waitForLook(Look::Slate, 5s)) << app->text();
+    ASSERT_TRUE(app->waitFor("panel Program: Waiting for the program…", 5s, dropped))
+        << app->text();
+    EXPECT_TRUE(desktopWasTold("Program lost", 15s));
+    std::this_thread::sleep_until(dropped + 12s);
+
+    const auto restored = Steady::now();
+    studio_->control("restore?path=STAGE_1");
+    ASSERT_TRUE(eventually(
+        [&] {
+            auto frames = viewer.frames();
+            return !frames.empty() && frames.back().at > restored &&
+                   frames.back().look == Look::Bars;
+        },
+        20s))
+        << app->text();
+    // The panel says so while still open (its lines are printed only while
+    // it shows, and nothing clicked it open again).
+    EXPECT_TRUE(app->waitFor("panel Program: Received · ", 10s, restored)) << app->text();
+    EXPECT_TRUE(desktopWasTold("Program is back", 5s));
+    // The call's picture never stopped: the slate filled the gap at 30 fps.
+    EXPECT_LT(viewer.widestGap(dropped), 0.2);
+    EXPECT_LT(Steady::now() - began, 60s);
 }
 
 TEST_F(TrayApp, ASecondLaunchRaisesTheRunningSettingsWindowAndEnds) {

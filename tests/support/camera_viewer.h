@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -85,6 +86,17 @@ class Viewer {
                 return !frames_.empty() && frames_.back().look == look;
             },
             limit);
+    }
+    // The longest time between two frames received after `from`, in
+    // seconds. A busy machine may delay a frame or two; a freeze a person
+    // notices is longer than 0.2 s.
+    double widestGap(Steady::time_point from) {
+        auto f = frames();
+        double widest = 0;
+        for (std::size_t i = 1; i < f.size(); ++i)
+            if (f[i].at > from)
+                widest = std::max(widest, std::chrono::duration<double>(f[i].at - f[i - 1].at).count());
+        return widest;
     }
     // Frames per second between frame `from` and the newest.
     double rate(std::size_t from) {
