@@ -15,6 +15,7 @@ struct FrameCopies {
     // The application.
     std::atomic<std::uint64_t> framesRead{0};         // frames read from ffmpeg's pipe
     std::atomic<std::uint64_t> pipeReads{0};          // ... each read is a copy out of the pipe
+    std::atomic<std::uint64_t> chromaInterleaves{0};  // a third of a picture: U, V -> NV12
     std::atomic<std::uint64_t> pixelBufferCopies{0};  // frame -> pooled picture
     std::atomic<std::uint64_t> linkCopies{0};         // picture -> buffer of the camera link
     // The camera program.
@@ -38,6 +39,7 @@ struct FrameCopies {
         };
         put("framesRead", framesRead);
         put("pipeReads", pipeReads);
+        put("chromaInterleaves", chromaInterleaves);
         put("pixelBufferCopies", pixelBufferCopies);
         put("linkCopies", linkCopies);
         put("sourceNew", sourceNewPictures);

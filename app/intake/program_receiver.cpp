@@ -16,6 +16,7 @@
 #include "app/model/platform_texts.h"
 #include "platform/frame_copies.h"
 #include "platform/journal_log.h"
+#include "platform/nv12.h"
 #include "platform/process.h"
 #include "platform/thread_priority.h"
 
@@ -190,9 +191,11 @@ std::vector<std::string> ProgramReceiver::ffmpegArguments(const std::string& url
         // The fast bilinear scaler: a call shows the picture smaller than it
         // is, and on the studio's 720p the difference from the default
         // bicubic is not to be seen, while ffmpeg costs a fifth less (a
-        // tenth less than the exact bilinear).
+        // tenth less than the exact bilinear). Planar 4:2:0 out: ffmpeg's
+        // scaler writes it for a tenth less than NV12, and the reader
+        // interleaves the chroma for less than that.
         "scale=" + std::to_string(w) + ":" + std::to_string(h) +
-            ":flags=fast_bilinear,format=nv12",
+            ":flags=fast_bilinear,format=yuv420p",
         "-fps_mode",
         "passthrough",
         "-f",
@@ -439,16 +442,29 @@ void ProgramReceiver::readVideo(int fd) {
     // reader that falls behind stalls the sound too.
     pthread_setname_np(pthread_self(), "vsc.pictures");
     raisePriority(::getpid(), currentThreadId(), "the picture reader");
+    // ffmpeg writes planar 4:2:0, which its scaler makes for less than
+    // NV12: the luma plane is read straight into the picture, the two chroma
+    // planes beside it and then interleaved into the picture's chroma plane.
     const std::size_t size = frameBytes();
-    std::unique_ptr<std::uint8_t, AlignedFree> buffer(
-        static_cast<std::uint8_t*>(std::aligned_alloc(64, (size + 63) / 64 * 64)));
+    const std::size_t lumaBytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    const std::size_t planeBytes = lumaBytes / 4;
+    auto allocate = [](std::size_t bytes) {
+        return std::unique_ptr<std::uint8_t, AlignedFree>(
+            static_cast<std::uint8_t*>(std::aligned_alloc(64, (bytes + 63) / 64 * 64)));
+    };
+    auto buffer = allocate(size);
+    auto planes = allocate(2 * planeBytes);
     for (;;) {
         FrameSlot slot = lendFrameSlot && onVideoSlot ? lendFrameSlot() : FrameSlot{};
         std::uint8_t* target = slot.bytes ? slot.bytes : buffer.get();
-        if (!target || !readFully(fd, target, size)) break;
+        if (!target || !planes || !readFully(fd, target, lumaBytes) ||
+            !readFully(fd, planes.get(), 2 * planeBytes))
+            break;
+        interleaveChroma(target + lumaBytes, planes.get(), planes.get() + planeBytes, planeBytes);
         FrameCopies& copies = frameCopies();
         FrameCopies::add(copies.framesRead);
         FrameCopies::add(copies.pipeReads);
+        FrameCopies::add(copies.chromaInterleaves);
         {
             std::lock_guard<std::mutex> hold(lock_);
             lastFrameAt_ = env_.clock->now();

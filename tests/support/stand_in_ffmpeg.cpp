@@ -96,8 +96,15 @@ int main(int argc, char** argv) {
     writeAll(2, err.data(), err.size());
     long frames = number("frames", 0);
     std::vector<char> frame(static_cast<size_t>(width) * static_cast<size_t>(height) * 3 / 2);
+    // Planar 4:2:0, as asked for: luma f, then the U plane at 0x40 + f and
+    // the V plane at 0xC0 + f.
+    const std::size_t luma = static_cast<size_t>(width) * static_cast<size_t>(height);
     for (long f = 0; f < frames; ++f) {
-        std::fill(frame.begin(), frame.end(), static_cast<char>(f));
+        std::fill(frame.begin(), frame.begin() + static_cast<long>(luma), static_cast<char>(f));
+        std::fill(frame.begin() + static_cast<long>(luma),
+                  frame.begin() + static_cast<long>(luma + luma / 4), static_cast<char>(0x40 + f));
+        std::fill(frame.begin() + static_cast<long>(luma + luma / 4), frame.end(),
+                  static_cast<char>(0xC0 + f));
         writeAll(3, frame.data(), frame.size());
     }
     long audio = number("audio_bytes", 0);

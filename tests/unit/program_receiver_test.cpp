@@ -18,7 +18,9 @@ using vsc::test::eventually;
 namespace {
 
 const std::string kUrl = "rtsp://127.0.0.1:8554/STAGE_1";
-constexpr int kWidth = 64, kHeight = 36;  // small frames keep the pipes quick
+// Small frames keep the pipes quick; their 594 chroma pairs do not split into
+// whole blocks of 16, so the interleave's tail is read too.
+constexpr int kWidth = 66, kHeight = 36;
 constexpr std::size_t kFrameBytes = kWidth * kHeight * 3 / 2;
 
 // A receiver on the stand-in ffmpeg, the recording dispatcher and the virtual
@@ -69,6 +71,13 @@ class ReceiverRig {
             std::lock_guard<std::mutex> hold(mutex_);
             frameSizes_.push_back(frame.size());
             frameFirstBytes_.push_back(frame[0]);
+            // The chroma plane is NV12: U and V of the frame, interleaved.
+            const std::uint8_t f = frame[0];
+            bool nv12 = true;
+            for (std::size_t i = kWidth * kHeight; i + 1 < frame.size(); i += 2)
+                nv12 = nv12 && frame[i] == std::uint8_t(0x40 + f) &&
+                       frame[i + 1] == std::uint8_t(0xC0 + f);
+            framesNotNv12_ += nv12 ? 0 : 1;
         };
         receiver_->onAudioSamples = [this](std::span<const float> block) {
             std::lock_guard<std::mutex> hold(mutex_);
@@ -155,6 +164,7 @@ class ReceiverRig {
     std::vector<bool> states_;
     std::vector<std::size_t> frameSizes_;
     std::vector<std::uint8_t> frameFirstBytes_;
+    int framesNotNv12_ = 0;
     std::vector<std::size_t> audioBlocks_;
     std::vector<std::pair<pid_t, pid_t>> raised_;  // process, thread (0: all)
 };
@@ -184,7 +194,7 @@ TEST(ReceiverArguments, FfmpegAndFfprobeCommandLines) {
                                          "-map",
                                          "0:v:0",
                                          "-vf",
-                                         "scale=1920:1080:flags=fast_bilinear,format=nv12",
+                                         "scale=1920:1080:flags=fast_bilinear,format=yuv420p",
                                          "-fps_mode",
                                          "passthrough",
                                          "-f",
@@ -216,6 +226,7 @@ TEST_F(ReceiverTest, DeliversWholeFramesAndBlocksAndHandsOnlyItsPipesToTheChild)
         std::lock_guard<std::mutex> hold(mutex_);
         EXPECT_EQ(frameSizes_, std::vector<std::size_t>(3, kFrameBytes));
         EXPECT_EQ(frameFirstBytes_, (std::vector<std::uint8_t>{0, 1, 2}));
+        EXPECT_EQ(framesNotNv12_, 0);
         EXPECT_EQ(audioBlocks_, std::vector<std::size_t>(2, 960));
     }
     auto pids = ffmpegPids();
