@@ -11,7 +11,8 @@
 #               PipeWire (rtspsrc ! decodebin ! videoconvert ! videoscale !
 #               NV12 1080p ! videorate 30/1 ! pipewiresink as a Video/Source);
 #     and the CPU ratio ours / anchor of every pair;
-#  4. the camera program's resident size while `pw-v4l2 ffmpeg` reads it.
+#  4. the camera program's resident size while `pw-v4l2 ffmpeg` reads it;
+#  5. the copies the camera program makes while it shows its slate.
 # Knobs: SECONDS_PER_RUN (window after warm-up, default 30), RUNS (pairs,
 # default 3), WARMUP (seconds, default 5), BIN (the programs to measure,
 # default build/bin; programs without copy counters report none).
@@ -160,5 +161,29 @@ pids+=($v4l2)
 sleep $((warmup + 5))
 echo "camera program $(rss "$camera") MiB, host $(rss "$host") MiB while pw-v4l2 ffmpeg reads" \
     "($(grep -c . "$work/v4l2.log" || true) lines of ffmpeg complaints)"
+sed 's/^/  ffmpeg: /' "$work/v4l2.log" | head -3
 stop "$v4l2"
+stop "$host"
+
+echo "== 5. copies while the studio is away and the camera shows its slate"
+api=$(sed -E 's/.*api=([^ ]+).*/\1/' "$work/studio.out")
+start_ours
+r=$(reader "Vendaroscope Program")
+pids+=($r)
+sleep "$warmup"
+curl -s "$api/control/drop?path=STAGE_2" >/dev/null
+sleep 3  # the slate takes over once the programme has been gone a moment
+kill -USR1 "$camera"
+sleep 0.5
+cp "$work/camera.log" "$work/camera0.log"
+sleep 10
+kill -USR1 "$camera"
+sleep 0.5
+d() { echo $(($(copies "$2" "$1") - $(copies "$3" "$1"))); }
+echo "over 10 s of slate: $(d sourceNew "$work/camera.log" "$work/camera0.log") new pictures" \
+    "($(d sourceNewCopies "$work/camera.log" "$work/camera0.log") copies)," \
+    "$(d sourceRepeated "$work/camera.log" "$work/camera0.log") repeated" \
+    "($(d sourceRepeatedCopies "$work/camera.log" "$work/camera0.log") copies)"
+curl -s "$api/control/restore?path=STAGE_2" >/dev/null
+stop "$r"
 stop "$host"
