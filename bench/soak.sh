@@ -2,12 +2,14 @@
 # Soak: a long stretch of sending as in a long call, with the studio dropping
 # its path every few minutes, while a camera reader and a microphone reader
 # stay connected. Every SAMPLE seconds the resident size, open descriptors
-# and threads of the application's model (vsc-headless), the camera program
-# and the microphone program are written to soak.csv; at the end the growth
-# per hour of each is printed, from a straight-line fit over the samples after
-# the first (start-up) one. Not part of the tests: it takes an hour.
+# and threads of the application (the tray application with APP=tray, else
+# its model alone, vsc-headless), the camera program and the microphone
+# program are written to soak.csv; at the end the growth per hour of each is
+# printed, from a straight-line fit over the samples after the first
+# (start-up) one. Not part of the tests: it takes an hour.
 #   DURATION (s, default 3600), DROP_EVERY (s, 300), DROP_FOR (s, 15),
-#   SAMPLE (s, 60), OUT (folder for soak.csv, default bench-output),
+#   APP (tray, or headless: the default), SAMPLE (s, 60),
+#   OUT (folder for soak.csv, default bench-output),
 #   BUILD_DIR (default build; set NO_BUILD=1 to use it as it is, such as a
 #   copy of build/bin and build/share that later builds do not touch)
 set -euo pipefail
@@ -19,6 +21,7 @@ sample=${SAMPLE:-60}
 out=${OUT:-bench-output}
 mkdir -p "$out"
 build=${BUILD_DIR:-build}
+app=${APP:-headless}
 if [ -z "${NO_BUILD:-}" ]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     ninja -C "$build" -j 2 >/dev/null
@@ -54,12 +57,26 @@ api=$(sed -E 's/.*api=([^ ]+).*/\1/' "$work/studio.out")
 mkdir -p "$work/config/vendaroscope-virtualcam"
 echo "{\"programURL\": \"$rtsp/STAGE_1\", \"setupCompleted\": true, \"resumeSending\": true}" \
     >"$work/config/vendaroscope-virtualcam/preferences.json"
-# The host's input stays open (a pipe from sleep) so that it runs until ended.
-sleep $((duration + 60)) | XDG_CONFIG_HOME=$work/config "$build"/bin/vsc-headless >"$work/host.log" 2>&1 &
-host=$(pgrep -n -f "$build/bin/vsc-headless" || true)
-for _ in $(seq 50); do [ -n "$host" ] && break; sleep 0.1; host=$(pgrep -n -f "$build/bin/vsc-headless" || true); done
+if [ "$app" = tray ]; then
+    # The tray application on a virtual display with a tray, as on a desktop;
+    # it resumes sending from its preferences.
+    exec {display}< <(Xvfb -displayfd 1 -nolisten tcp -screen 0 1024x700x24 2>/dev/null)
+    read -r -u "$display" number
+    pids+=($(pgrep -n -x Xvfb))
+    export DISPLAY=:$number
+    trayer --edge top --align right --widthtype request --height 24 >/dev/null 2>&1 &
+    pids+=($!)
+    XDG_CONFIG_HOME=$work/config QT_QPA_PLATFORM=xcb "$build"/bin/vendaroscope-virtualcam \
+        >"$work/host.log" 2>&1 </dev/null &
+    host=$!
+else
+    # The host's input stays open (a pipe from sleep) so that it runs until ended.
+    sleep $((duration + 60)) | XDG_CONFIG_HOME=$work/config "$build"/bin/vsc-headless >"$work/host.log" 2>&1 &
+    host=$(pgrep -n -f "$build/bin/vsc-headless" || true)
+    for _ in $(seq 50); do [ -n "$host" ] && break; sleep 0.1; host=$(pgrep -n -f "$build/bin/vsc-headless" || true); done
+fi
 pids+=($host)
-for _ in $(seq 200); do grep -q "receiving=1" "$work/host.log" && break; sleep 0.1; done
+for _ in $(seq 200); do grep -q "ffmpeg started" "$work/host.log" && break; sleep 0.1; done
 
 # A call's two readers, for the whole run.
 gst-launch-1.0 -q pipewiresrc target-object="Vendaroscope Program" \
