@@ -155,11 +155,17 @@ echo "mean over $runs pairs: ours $(awk -v a="$total_ours" -v r="$runs" 'BEGIN {
 
 echo "== 4. camera program resident size with pw-v4l2 ffmpeg reading"
 start_ours
-pw-v4l2 ffmpeg -hide_banner -loglevel error -f v4l2 -i /dev/video0 -f null - >"$work/v4l2.log" 2>&1 </dev/null &
+pw-v4l2 ffmpeg -hide_banner -loglevel error -f v4l2 -i /dev/video0 -f null \
+    -progress "$work/v4l2.progress" - >"$work/v4l2.log" 2>&1 </dev/null &
 v4l2=$!
 pids+=($v4l2)
 sleep $((warmup + 5))
+v4l2_frames() { { grep '^frame=' "$work/v4l2.progress" || echo frame=0; } | tail -1 | cut -d= -f2; }
+n0=$(v4l2_frames)
+sleep 20  # progress comes every 0.5 s: within 0.75 frames/s
+n1=$(v4l2_frames)
 echo "camera program $(rss "$camera") MiB, host $(rss "$host") MiB while pw-v4l2 ffmpeg reads" \
+    "$(awk -v a="$n0" -v b="$n1" 'BEGIN {printf "%.1f", (b - a) / 20}') frames/s" \
     "($(grep -c . "$work/v4l2.log" || true) lines of ffmpeg complaints)"
 sed 's/^/  ffmpeg: /' "$work/v4l2.log" | head -3
 stop "$v4l2"

@@ -287,6 +287,9 @@ TEST(RealClients, ChromiumShowsAndHearsTheProgrammeAndAV4l2ProgramSeesIt) {
     EXPECT_EQ(last["settings"]["height"], 1080);
     const json& earlier = reports[reports.size() - 3];
     EXPECT_GE(last.value("frames", 0) - earlier.value("frames", 0), 5) << last.dump();
+    std::printf("browser call: %.1f frames/s delivered, %.1f painted\n",
+                (last.value("delivered", 0) - earlier.value("delivered", 0)) / 2.0,
+                (last.value("frames", 0) - earlier.value("frames", 0)) / 2.0);
 
     // The studio's 1 kHz tone at its level (a sine of peak 0.5), untouched by
     // the browser's sound processing.
