@@ -454,10 +454,10 @@ void ProgramReceiver::readVideo(int fd) {
     };
     auto buffer = allocate(size);
     auto planes = allocate(2 * planeBytes);
-    for (;;) {
+    while (planes) {
         FrameSlot slot = lendFrameSlot && onVideoSlot ? lendFrameSlot() : FrameSlot{};
         std::uint8_t* target = slot.bytes ? slot.bytes : buffer.get();
-        if (!target || !planes || !readFully(fd, target, lumaBytes) ||
+        if (!target || !readFully(fd, target, lumaBytes) ||
             !readFully(fd, planes.get(), 2 * planeBytes))
             break;
         interleaveChroma(target + lumaBytes, planes.get(), planes.get() + planeBytes, planeBytes);

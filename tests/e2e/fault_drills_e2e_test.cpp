@@ -32,10 +32,7 @@ namespace {
 
 // The pid in "ffmpeg started (pid N) → URL", the newest such line.
 pid_t newestFfmpeg(vsc::test::HeadlessHost& host) {
-    pid_t pid = 0;
-    for (const auto& line : host.lines())
-        if (pid_t started = vsc::test::newestFfmpegPid(line.text)) pid = started;
-    return pid;
+    return vsc::test::newestFfmpegPid(host.text());
 }
 
 TEST(FaultDrills, FfmpegKilledThenTheStudioCrashesAndReturnsOnItsPorts) {
@@ -62,13 +59,7 @@ TEST(FaultDrills, FfmpegKilledThenTheStudioCrashesAndReturnsOnItsPorts) {
         << host.text();
     ASSERT_TRUE(host.waitFor("retrying in 2 s", 5s, killed)) << host.text();
     ASSERT_TRUE(vsc::test::eventually([&] { return newestFfmpeg(host) != first; }, 10s));
-    ASSERT_TRUE(vsc::test::eventually(
-        [&] {
-            auto frames = viewer.frames();
-            return !frames.empty() && frames.back().at > killed + 1s &&
-                   frames.back().look == Look::Bars;
-        },
-        15s))
+    ASSERT_TRUE(viewer.waitForLookSince(Look::Bars, killed + 1s, 15s))
         << host.text();
     EXPECT_LT(viewer.widestGap(killed), 0.2);
 
@@ -80,13 +71,7 @@ TEST(FaultDrills, FfmpegKilledThenTheStudioCrashesAndReturnsOnItsPorts) {
     std::this_thread::sleep_until(crashed + 6s);
     studio = std::make_unique<vsc::test::TestStudio>(1280, 720, rtspPort, apiPort);
     const auto restored = Steady::now();
-    ASSERT_TRUE(vsc::test::eventually(
-        [&] {
-            auto frames = viewer.frames();
-            return !frames.empty() && frames.back().at > restored &&
-                   frames.back().look == Look::Bars;
-        },
-        25s))
+    ASSERT_TRUE(viewer.waitForLookSince(Look::Bars, restored, 25s))
         << host.text();
     // The call's picture never stopped: the slate filled the gap at 30 fps.
     EXPECT_LT(viewer.widestGap(crashed), 0.2);
@@ -130,13 +115,7 @@ TEST(FaultDrills, TheStudioStallsThenTheNameServiceRestartsWhileSending) {
     EXPECT_TRUE(host.waitFor("receiving=0", 5s, stalled)) << host.text();
     EXPECT_TRUE(host.waitFor(" s — restarting ffmpeg", 20s, stalled))
         << host.text();
-    ASSERT_TRUE(vsc::test::eventually(
-        [&] {
-            auto frames = viewer.frames();
-            return !frames.empty() && frames.back().at > stalled + 20s &&
-                   frames.back().look == Look::Bars;
-        },
-        20s))
+    ASSERT_TRUE(viewer.waitForLookSince(Look::Bars, stalled + 20s, 20s))
         << host.text();
     std::printf("figure: stall of 20 s -> studio back at a reader %.1f s after the stall began\n",
                 std::chrono::duration<double>(Steady::now() - stalled).count());

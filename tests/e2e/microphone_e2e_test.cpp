@@ -227,7 +227,6 @@ long long soundGaps(const std::string& log) {
     return total;
 }
 
-// The nice levels of the threads of the newest ffmpeg the host started.
 // The nice level of every thread of `pid`, or of those named `name` only.
 std::vector<int> niceLevels(pid_t pid, const std::string& name = "") {
     std::vector<int> levels;

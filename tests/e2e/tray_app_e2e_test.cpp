@@ -207,13 +207,7 @@ TEST_F(TrayApp, TheOpenPanelFollowsTheStudioDroppingItsProgrammeAndServingItAgai
 
     const auto restored = Steady::now();
     studio_->control("restore?path=STAGE_1");
-    ASSERT_TRUE(eventually(
-        [&] {
-            auto frames = viewer.frames();
-            return !frames.empty() && frames.back().at > restored &&
-                   frames.back().look == Look::Bars;
-        },
-        20s))
+    ASSERT_TRUE(viewer.waitForLookSince(Look::Bars, restored, 20s))
         << app->text();
     // The panel says so while still open (its lines are printed only while
     // it shows, and nothing clicked it open again).

@@ -87,6 +87,15 @@ class Viewer {
             },
             limit);
     }
+    // Until the newest frame, received after `from`, looks like that.
+    bool waitForLookSince(Look look, Steady::time_point from, std::chrono::milliseconds limit) {
+        return eventually(
+            [&] {
+                std::lock_guard<std::mutex> hold(mutex_);
+                return !frames_.empty() && frames_.back().at > from && frames_.back().look == look;
+            },
+            limit);
+    }
     // The longest time between two frames received after `from`, in
     // seconds. A busy machine may delay a frame or two; a freeze a person
     // notices is longer than 0.2 s.
