@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -214,18 +215,64 @@ class Microphone : public ::testing::Test {
     vsc::test::StealWatch steal;
 };
 
-// The host's sound gaps so far, from its newest stats line: underruns,
-// trimmed frames and busy renders, summed (-1 before the first line).
-long long soundGaps(const std::string& log) {
+// One of the host's sound counters ("sound-trimmed=") on its newest stats
+// line (-1 before the first line).
+long long soundCount(const std::string& log, const char* key) {
     std::size_t at = log.rfind("stats ");
     if (at == std::string::npos) return -1;
-    long long total = 0;
-    for (const char* key : {"sound-underruns=", "sound-trimmed=", "sound-busy="}) {
-        std::size_t k = log.find(key, at);
-        if (k != std::string::npos) total += std::atoll(log.c_str() + k + std::strlen(key));
-    }
-    return total;
+    std::size_t k = log.find(key, at);
+    return k == std::string::npos ? 0 : std::atoll(log.c_str() + k + std::strlen(key));
 }
+
+// The host's sound gaps so far: underruns, trimmed frames and busy renders,
+// summed (-1 before the first stats line).
+long long soundGaps(const std::string& log) {
+    if (soundCount(log, "sound-trimmed=") < 0) return -1;
+    return soundCount(log, "sound-underruns=") + soundCount(log, "sound-trimmed=") +
+           soundCount(log, "sound-busy=");
+}
+
+// Watches the host's stats lines (one a second) for rises of its ring's gap
+// counters, and notes when each was seen.
+class GapWatch {
+  public:
+    struct Rise {
+        Steady::time_point seen;
+        long long gaps, trimmed;
+    };
+    explicit GapWatch(std::function<std::string()> log)
+        : log_(std::move(log)), thread_([this] { run(); }) {}
+    ~GapWatch() {
+        stop_ = true;
+        thread_.join();
+    }
+    std::vector<Rise> rises() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return rises_;
+    }
+
+  private:
+    void run() {
+        std::string text = log_();
+        long long gaps = soundGaps(text), trimmed = soundCount(text, "sound-trimmed=");
+        while (!stop_) {
+            std::this_thread::sleep_for(100ms);
+            text = log_();
+            const long long g = soundGaps(text), t = soundCount(text, "sound-trimmed=");
+            if (g > gaps && gaps >= 0) {
+                std::lock_guard<std::mutex> hold(mutex_);
+                rises_.push_back({Steady::now(), g - gaps, t - trimmed});
+            }
+            gaps = g;
+            trimmed = t;
+        }
+    }
+    std::function<std::string()> log_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<Rise> rises_;
+    std::thread thread_;
+};
 
 // The nice level of every thread of `pid`, or of those named `name` only.
 std::vector<int> niceLevels(pid_t pid, const std::string& name = "") {
@@ -246,19 +293,29 @@ std::vector<int> niceLevels(pid_t pid, const std::string& name = "") {
 // audio graph that did not run in time. On the virtual machines these tests
 // run on, that happens when the hypervisor takes a processor away for tens
 // of milliseconds ("steal"): such a click is printed, not failed on. Any
-// other click fails, and so does a gap of our own ring.
+// other click fails. So does a gap of our own ring, unless the machine lost
+// at least as much time in the second before the host counted it: the ring
+// runs dry when ffmpeg is not run in time, and its backlog is trimmed when
+// the graph is not.
 // Under AddressSanitizer the host runs a few times slower and its sound
 // arrives late now and then: there its gaps are printed too, since that
 // build is for memory faults, not for timing.
-void expectNoClickOfOurs(const Sound& sound, long long gapsBefore, const std::string& log,
+void expectNoClickOfOurs(const Sound& sound, GapWatch& gaps, const std::string& log,
                          Recorder& recorder, vsc::test::StealWatch& steal) {
-    const long long gaps = soundGaps(log) - gapsBefore;
-#if defined(__SANITIZE_ADDRESS__)
-    if (gaps != 0) std::printf("gaps of our ring under the sanitizer: %lld\n", gaps);
-#else
-    EXPECT_EQ(gaps, 0) << vsc::test::describeClicks(sound) << "\n" << log;
+    const auto rises = gaps.rises();
+    for (const auto& rise : rises) {
+        const double stolen = steal.stolenBetween(rise.seen - 1500ms, rise.seen);
+        std::printf("gaps of our ring: %lld (%lld frames trimmed), %.0f ms stolen from the "
+                    "processors in the 1.5 s before\n",
+                    rise.gaps, rise.trimmed, stolen);
+#if !defined(__SANITIZE_ADDRESS__)
+        EXPECT_GE(stolen, std::max(20.0, static_cast<double>(rise.trimmed) / 48.0))
+            << "a gap of our ring with the machine running: " << vsc::test::describeClicks(sound)
+            << "\n"
+            << log;
 #endif
-    if (gaps != 0) return;
+    }
+    if (!rises.empty()) return;  // the clicks are those gaps
     for (std::size_t click : sound.clicks) {
         double stolen = steal.stolenAround(recorder.arrivalOf(click), 500ms);
         std::printf("click at sample %zu, %.0f ms stolen from a processor around it\n", click,
@@ -286,10 +343,13 @@ TEST_F(Microphone, CarriesTheStudioToneWithoutAClickAndNothingOnceSendingStops) 
     EXPECT_EQ(hostLog().find("Audio output failed"), std::string::npos) << hostLog();
 
     const long long gapsBefore = soundGaps(hostLog());
+    GapWatch gaps([this] { return hostLog(); });
+    const auto recording = Steady::now();
     Recorder recorder;
     std::this_thread::sleep_for(32s);
     auto samples = recorder.finish();
     const long long gapsDuring = soundGaps(hostLog()) - gapsBefore;
+    const double stolen = steal.stolenBetween(recording, Steady::now());
     // ffmpeg and every thread it started, the host's two readers of its
     // pipes and the camera's frame pump run ahead of ordinary work (this
     // test runs with the privilege to lower a nice level).
@@ -305,14 +365,18 @@ TEST_F(Microphone, CarriesTheStudioToneWithoutAClickAndNothingOnceSendingStops) 
     double span = 0;
     double rate = recorder.framesPerSecond(1.0, &span);
     Sound tone = measure(samples);
-    std::printf("microphone: %.1f frames a second over %.1f s, %zu clicks; our ring's gaps: %lld\n",
-                rate, span, tone.clicks.size(), gapsDuring);
+    std::printf("microphone: %.1f frames a second over %.1f s, %zu clicks; our ring's gaps: %lld; "
+                "%.0f ms stolen from the processors\n",
+                rate, span, tone.clicks.size(), gapsDuring, stolen);
     EXPECT_GT(span, 29.0);
     const bool clean = tone.clicks.empty();
-    EXPECT_NEAR(rate, 48000.0, clean ? 48.0 : 480.0);
+    // Frames the graph could not deliver while the machine was stopped are
+    // not a fault of the microphone's clock.
+    EXPECT_LT(rate, 48000.0 + (clean ? 48.0 : 480.0));
+    EXPECT_GT(rate, 48000.0 - (clean ? 48.0 : 480.0) - 48.0 * stolen / span);
     EXPECT_NEAR(tone.frequency, 1000.0, clean ? 2.0 : 5.0);
     EXPECT_NEAR(tone.peak, 0.5f, 0.03f);  // the studio's level, gain 0 dB
-    expectNoClickOfOurs(tone, gapsBefore, hostLog(), recorder, steal);
+    expectNoClickOfOurs(tone, gaps, hostLog(), recorder, steal);
 
     host->send("stop");  // the panel's stop: the output stops with sending
     std::this_thread::sleep_for(1s);
@@ -329,7 +393,7 @@ TEST_F(Microphone, NeverGoesAboveMinusOneDecibelEvenAtPlusTwentyFour) {
         },
         20s))
         << hostLog();
-    const long long gapsBefore = soundGaps(hostLog());
+    GapWatch gaps([this] { return hostLog(); });
     Recorder recorder;
     std::this_thread::sleep_for(4s);
     Sound loud = measure(recorder.finish());
@@ -337,7 +401,7 @@ TEST_F(Microphone, NeverGoesAboveMinusOneDecibelEvenAtPlusTwentyFour) {
     EXPECT_GT(loud.peak, 0.85f);
     EXPECT_LE(loud.peak, 0.8913f);  // -1 dBFS
     EXPECT_NEAR(loud.frequency, 1000.0, loud.clicks.empty() ? 2.0 : 10.0);
-    expectNoClickOfOurs(loud, gapsBefore, hostLog(), recorder, steal);
+    expectNoClickOfOurs(loud, gaps, hostLog(), recorder, steal);
 }
 
 TEST_F(Microphone, ADeviceThatGoesAwayIsReplacedAtTheNextRefresh) {
@@ -447,14 +511,14 @@ TEST(MicrophoneInstall, TheRepairAddsTheMicrophoneWithoutDisturbingTheCall) {
         20s))
         << readLog();
     {
-        const long long gapsBefore = soundGaps(readLog());
         vsc::test::StealWatch steal;
+        GapWatch gaps(readLog);
         Recorder recorder;
         std::this_thread::sleep_for(4s);
         Sound tone = measure(recorder.finish());
         std::this_thread::sleep_for(1100ms);  // the counters of the recording's last second
         EXPECT_NEAR(tone.frequency, 1000.0, tone.clicks.empty() ? 2.0 : 10.0);
-        expectNoClickOfOurs(tone, gapsBefore, readLog(), recorder, steal);
+        expectNoClickOfOurs(tone, gaps, readLog(), recorder, steal);
         EXPECT_NEAR(tone.peak, 0.5f, 0.03f);
     }
 

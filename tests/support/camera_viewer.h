@@ -115,6 +115,17 @@ class Viewer {
         return static_cast<double>(f.size() - 1 - from) / seconds;
     }
 
+    // The frames a camera at 30 fps sent from frame `from` to the newest
+    // that did not arrive (negative when more arrived), and when frame
+    // `from` arrived.
+    double missingFrames(std::size_t from, Steady::time_point* since = nullptr) {
+        auto f = frames();
+        if (f.size() < from + 2) return 0;
+        if (since) *since = f[from].at;
+        double seconds = std::chrono::duration<double>(f.back().at - f[from].at).count();
+        return seconds * 30.0 - static_cast<double>(f.size() - 1 - from);
+    }
+
   private:
     void read() {
         std::vector<std::uint8_t> frame(kViewerFrameBytes);

@@ -35,19 +35,13 @@ class StealWatch {
     // The most milliseconds one processor lost from `halfWindow` before `at`
     // to `halfWindow` after it (10 ms steps on most kernels).
     double stolenAround(Steady::time_point at, std::chrono::milliseconds halfWindow) {
-        std::lock_guard<std::mutex> hold(mutex_);
-        if (samples_.empty()) return 0;
-        // From the last sample before the window to the first one after it.
-        const Sample* first = &samples_.front();
-        const Sample* last = &samples_.back();
-        for (const auto& s : samples_)
-            if (s.at <= at - halfWindow) first = &s;
-        for (auto s = samples_.rbegin(); s != samples_.rend(); ++s)
-            if (s->at >= at + halfWindow) last = &*s;
-        long long most = 0;
-        for (std::size_t cpu = 0; cpu < std::min(first->ticks.size(), last->ticks.size()); ++cpu)
-            most = std::max(most, last->ticks[cpu] - first->ticks[cpu]);
-        return static_cast<double>(most) * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+        return stolen(at - halfWindow, at + halfWindow, false);
+    }
+    // The milliseconds all processors together lost between `from` and `to`:
+    // how long the machine's programs could not run, whichever processor
+    // they were on.
+    double stolenBetween(Steady::time_point from, Steady::time_point to) {
+        return stolen(from, to, true);
     }
 
   private:
@@ -55,6 +49,25 @@ class StealWatch {
         Steady::time_point at;
         std::vector<long long> ticks;  // per processor
     };
+
+    double stolen(Steady::time_point from, Steady::time_point to, bool summed) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (samples_.empty()) return 0;
+        // From the last sample before the window to the first one after it.
+        const Sample* first = &samples_.front();
+        const Sample* last = &samples_.back();
+        for (const auto& s : samples_)
+            if (s.at <= from) first = &s;
+        for (auto s = samples_.rbegin(); s != samples_.rend(); ++s)
+            if (s->at >= to) last = &*s;
+        long long most = 0, sum = 0;
+        for (std::size_t cpu = 0; cpu < std::min(first->ticks.size(), last->ticks.size()); ++cpu) {
+            most = std::max(most, last->ticks[cpu] - first->ticks[cpu]);
+            sum += last->ticks[cpu] - first->ticks[cpu];
+        }
+        return static_cast<double>(summed ? sum : most) * 1000.0 /
+               static_cast<double>(::sysconf(_SC_CLK_TCK));
+    }
 
     static std::vector<long long> read() {
         std::ifstream in("/proc/stat");
