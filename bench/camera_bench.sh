@@ -141,7 +141,8 @@ for run in $(seq "$runs"); do
         repeatedCopies=$(d sourceRepeatedCopies "$work/camera.log" "$work/camera0.log")
         echo "       copies: $frames frames read, host $host" \
             "(pipe $(d pipeReads "$work/host.log" "$work/host0.log") with $(d chromaInterleaves "$work/host.log" "$work/host0.log") chroma interleaves of a third of a picture, pixel buffer $(d pixelBufferCopies "$work/host.log" "$work/host0.log"), link $(d linkCopies "$work/host.log" "$work/host0.log"));" \
-            "camera program: $new new pictures, $newCopies copies; $repeated repeated, $repeatedCopies copies"
+            "camera program: $new new pictures, $newCopies copies; $repeated repeated, $repeatedCopies copies;" \
+            "$(d sourceSkipped "$work/camera.log" "$work/camera0.log") ticks skipped with every buffer at the reader"
         awk -v h="$host" -v f="$frames" -v n="$new" -v nc="$newCopies" -v r="$repeated" -v rc="$repeatedCopies" 'BEGIN {
             printf "       copies per new frame %.2f (host %.2f + camera program %.2f), per repeated picture %.2f\n",
                 h / (f ? f : 1) + nc / (n ? n : 1), h / (f ? f : 1), nc / (n ? n : 1), rc / (r ? r : 1) }'

@@ -23,6 +23,7 @@ struct FrameCopies {
     std::atomic<std::uint64_t> sourceRepeatedPictures{0};  // sent again (slate, held picture)
     std::atomic<std::uint64_t> sourceNewCopies{0};
     std::atomic<std::uint64_t> sourceRepeatedCopies{0};
+    std::atomic<std::uint64_t> sourceSkipped{0};  // ticks with every buffer at the readers
 
     static void add(std::atomic<std::uint64_t>& counter) {
         counter.fetch_add(1, std::memory_order_relaxed);
@@ -46,6 +47,7 @@ struct FrameCopies {
         put("sourceRepeated", sourceRepeatedPictures);
         put("sourceNewCopies", sourceNewCopies);
         put("sourceRepeatedCopies", sourceRepeatedCopies);
+        put("sourceSkipped", sourceSkipped);
         return out;
     }
 };

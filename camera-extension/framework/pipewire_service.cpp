@@ -157,7 +157,10 @@ struct PipeWireService::Node final : StreamBackend, std::enable_shared_from_this
         const Picture& picture = *sample.image;
         if (!pwStream || !picture.readable()) return;
         pw_buffer* b = pw_stream_dequeue_buffer(pwStream);
-        if (!b) return;  // every buffer is with the readers: skip this frame
+        if (!b) {  // every buffer is with the readers: skip this frame
+            FrameCopies::add(frameCopies().sourceSkipped);
+            return;
+        }
         const int w = picture.width(), h = picture.height();
         const std::size_t stride = static_cast<std::size_t>(format.description.width);
         const std::size_t need = stride * static_cast<std::size_t>(h) * 3 / 2;

@@ -20,6 +20,7 @@
 #include "support/camera_viewer.h"
 #include "support/desktop_session.h"
 #include "support/headless_host.h"
+#include "support/steal.h"
 #include "support/test_studio.h"
 #include "support/wait.h"
 
@@ -37,6 +38,7 @@ pid_t newestFfmpeg(vsc::test::HeadlessHost& host) {
 
 TEST(FaultDrills, FfmpegKilledThenTheStudioCrashesAndReturnsOnItsPorts) {
     const auto began = Steady::now();
+    vsc::test::StealWatch steal;
     vsc::test::DesktopSession session;
     vsc::test::Program camera(std::string(VSC_BINARY_DIR) + "/bin/vendaroscope-camera", {});
     ASSERT_TRUE(
@@ -75,9 +77,20 @@ TEST(FaultDrills, FfmpegKilledThenTheStudioCrashesAndReturnsOnItsPorts) {
         << host.text();
     // The call's picture never stopped: the slate filled the gap at 30 fps.
     EXPECT_LT(viewer.widestGap(crashed), 0.2);
+    // And it is at 30 fps again. A frame that did not reach the reader is
+    // ours to explain, unless the hypervisor took the machine's processors
+    // away for as long then (see support/steal.h).
     const std::size_t n = viewer.count();
-    ASSERT_TRUE(viewer.waitFor(n + 60, 5s));
-    EXPECT_NEAR(viewer.rate(n), 30.0, 1.0);
+    ASSERT_TRUE(viewer.waitFor(n + 90, 6s));
+    Steady::time_point since;
+    const double missing = viewer.missingFrames(n, &since);
+    const double stolen = steal.stolenBetween(since, Steady::now());
+    std::printf("figure: %.2f fps at the reader once the studio was back, %.1f frames missing, "
+                "%.0f ms stolen from the processors\n",
+                viewer.rate(n), missing, stolen);
+    EXPECT_LT(viewer.rate(n), 31.0);
+    EXPECT_LE(missing, 3.0 + 30.0 * stolen / 1000.0);
+    ::kill(camera.pid(), SIGUSR1);  // its counters, the frames it skipped among them
     EXPECT_TRUE(host.waitFor("stats inputFps=30 receiving=1", 5s, restored)) << host.text();
     EXPECT_LT(Steady::now() - began, 60s);
 }
