@@ -7,14 +7,13 @@
 // turns read-only.
 #include <gtest/gtest.h>
 #include <signal.h>
-
-#include <algorithm>
 #include <sys/mount.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include "support/camera_viewer.h"
@@ -61,8 +60,7 @@ TEST(FaultDrills, FfmpegKilledThenTheStudioCrashesAndReturnsOnItsPorts) {
         << host.text();
     ASSERT_TRUE(host.waitFor("retrying in 2 s", 5s, killed)) << host.text();
     ASSERT_TRUE(vsc::test::eventually([&] { return newestFfmpeg(host) != first; }, 10s));
-    ASSERT_TRUE(viewer.waitForLookSince(Look::Bars, killed + 1s, 15s))
-        << host.text();
+    ASSERT_TRUE(viewer.waitForLookSince(Look::Bars, killed + 1s, 15s)) << host.text();
     EXPECT_LT(viewer.widestGap(killed), 0.2);
 
     // The studio dies without a word and is back on the same ports 6 s later.
@@ -73,8 +71,7 @@ TEST(FaultDrills, FfmpegKilledThenTheStudioCrashesAndReturnsOnItsPorts) {
     std::this_thread::sleep_until(crashed + 6s);
     studio = std::make_unique<vsc::test::TestStudio>(1280, 720, rtspPort, apiPort);
     const auto restored = Steady::now();
-    ASSERT_TRUE(viewer.waitForLookSince(Look::Bars, restored, 25s))
-        << host.text();
+    ASSERT_TRUE(viewer.waitForLookSince(Look::Bars, restored, 25s)) << host.text();
     // The call's picture never stopped: the slate filled the gap at 30 fps.
     EXPECT_LT(viewer.widestGap(crashed), 0.2);
     // And it is at 30 fps again. A frame that did not reach the reader is
@@ -85,9 +82,10 @@ TEST(FaultDrills, FfmpegKilledThenTheStudioCrashesAndReturnsOnItsPorts) {
     Steady::time_point since;
     const double missing = viewer.missingFrames(n, &since);
     const double stolen = steal.stolenBetween(since, Steady::now());
-    std::printf("figure: %.2f fps at the reader once the studio was back, %.1f frames missing, "
-                "%.0f ms stolen from the processors\n",
-                viewer.rate(n), missing, stolen);
+    std::printf(
+        "figure: %.2f fps at the reader once the studio was back, %.1f frames missing, "
+        "%.0f ms stolen from the processors\n",
+        viewer.rate(n), missing, stolen);
     EXPECT_LT(viewer.rate(n), 31.0);
     EXPECT_LE(missing, 3.0 + 30.0 * stolen / 1000.0);
     ::kill(camera.pid(), SIGUSR1);  // its counters, the frames it skipped among them
@@ -126,10 +124,8 @@ TEST(FaultDrills, TheStudioStallsThenTheNameServiceRestartsWhileSending) {
     studio.control("stall?seconds=20&path=STAGE_1");
     ASSERT_TRUE(viewer.waitForLook(Look::Slate, 5s)) << host.text();
     EXPECT_TRUE(host.waitFor("receiving=0", 5s, stalled)) << host.text();
-    EXPECT_TRUE(host.waitFor(" s — restarting ffmpeg", 20s, stalled))
-        << host.text();
-    ASSERT_TRUE(viewer.waitForLookSince(Look::Bars, stalled + 20s, 20s))
-        << host.text();
+    EXPECT_TRUE(host.waitFor(" s — restarting ffmpeg", 20s, stalled)) << host.text();
+    ASSERT_TRUE(viewer.waitForLookSince(Look::Bars, stalled + 20s, 20s)) << host.text();
     std::printf("figure: stall of 20 s -> studio back at a reader %.1f s after the stall began\n",
                 std::chrono::duration<double>(Steady::now() - stalled).count());
     EXPECT_LT(viewer.widestGap(stalled), 0.2);

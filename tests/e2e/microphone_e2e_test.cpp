@@ -2,9 +2,9 @@
 // PipeWire configuration in a private session, the headless host sending the
 // test studio's programme, and pw-record recording the microphone.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdio>
@@ -73,8 +73,7 @@ class Recorder {
         std::lock_guard<std::mutex> hold(mutex_);
         std::vector<float> left;
         for (std::size_t i = 0; i + 1 < samples_.size(); i += 2) left.push_back(samples_[i]);
-        if (left.size() > kSkippedFrames)
-            left.erase(left.begin(), left.begin() + kSkippedFrames);
+        if (left.size() > kSkippedFrames) left.erase(left.begin(), left.begin() + kSkippedFrames);
         return left;
     }
 
@@ -278,12 +277,14 @@ class GapWatch {
 std::vector<int> niceLevels(pid_t pid, const std::string& name = "") {
     std::vector<int> levels;
     std::error_code ignored;
-    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored)) {
+    for (const auto& task :
+         fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored)) {
         std::string comm;
         std::getline(std::ifstream(task.path() / "comm"), comm);
         if (!name.empty() && comm != name) continue;
         errno = 0;
-        int level = ::getpriority(PRIO_PROCESS, static_cast<id_t>(std::stoi(task.path().filename())));
+        int level =
+            ::getpriority(PRIO_PROCESS, static_cast<id_t>(std::stoi(task.path().filename())));
         if (errno == 0) levels.push_back(level);
     }
     return levels;
@@ -300,14 +301,16 @@ std::vector<int> niceLevels(pid_t pid, const std::string& name = "") {
 // Under AddressSanitizer the host runs a few times slower and its sound
 // arrives late now and then: there its gaps are printed too, since that
 // build is for memory faults, not for timing.
-void expectNoClickOfOurs(const Sound& sound, GapWatch& gaps, const std::string& log,
-                         Recorder& recorder, vsc::test::StealWatch& steal) {
+void expectNoClickOfOurs(const Sound& sound, GapWatch& gaps,
+                         [[maybe_unused]] const std::string& log, Recorder& recorder,
+                         vsc::test::StealWatch& steal) {
     const auto rises = gaps.rises();
     for (const auto& rise : rises) {
         const double stolen = steal.stolenBetween(rise.seen - 1500ms, rise.seen);
-        std::printf("gaps of our ring: %lld (%lld frames trimmed), %.0f ms stolen from the "
-                    "processors in the 1.5 s before\n",
-                    rise.gaps, rise.trimmed, stolen);
+        std::printf(
+            "gaps of our ring: %lld (%lld frames trimmed), %.0f ms stolen from the "
+            "processors in the 1.5 s before\n",
+            rise.gaps, rise.trimmed, stolen);
 #if !defined(__SANITIZE_ADDRESS__)
         EXPECT_GE(stolen, std::max(20.0, static_cast<double>(rise.trimmed) / 48.0))
             << "a gap of our ring with the machine running: " << vsc::test::describeClicks(sound)
@@ -320,8 +323,7 @@ void expectNoClickOfOurs(const Sound& sound, GapWatch& gaps, const std::string& 
         double stolen = steal.stolenAround(recorder.arrivalOf(click), 500ms);
         std::printf("click at sample %zu, %.0f ms stolen from a processor around it\n", click,
                     stolen);
-        EXPECT_GE(stolen, 20.0) << "a click at sample " << click
-                                << " with the machine running: "
+        EXPECT_GE(stolen, 20.0) << "a click at sample " << click << " with the machine running: "
                                 << vsc::test::describeClicks(sound);
     }
 }
@@ -365,9 +367,10 @@ TEST_F(Microphone, CarriesTheStudioToneWithoutAClickAndNothingOnceSendingStops) 
     double span = 0;
     double rate = recorder.framesPerSecond(1.0, &span);
     Sound tone = measure(samples);
-    std::printf("microphone: %.1f frames a second over %.1f s, %zu clicks; our ring's gaps: %lld; "
-                "%.0f ms stolen from the processors\n",
-                rate, span, tone.clicks.size(), gapsDuring, stolen);
+    std::printf(
+        "microphone: %.1f frames a second over %.1f s, %zu clicks; our ring's gaps: %lld; "
+        "%.0f ms stolen from the processors\n",
+        rate, span, tone.clicks.size(), gapsDuring, stolen);
     EXPECT_GT(span, 29.0);
     const bool clean = tone.clicks.empty();
     // Frames the graph could not deliver while the machine was stopped are

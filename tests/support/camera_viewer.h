@@ -104,7 +104,8 @@ class Viewer {
         double widest = 0;
         for (std::size_t i = 1; i < f.size(); ++i)
             if (f[i].at > from)
-                widest = std::max(widest, std::chrono::duration<double>(f[i].at - f[i - 1].at).count());
+                widest =
+                    std::max(widest, std::chrono::duration<double>(f[i].at - f[i - 1].at).count());
         return widest;
     }
     // Frames per second between frame `from` and the newest.
