@@ -11,7 +11,9 @@
 #   APP (tray, or headless: the default), SAMPLE (s, 60),
 #   OUT (folder for soak.csv, default bench-output),
 #   BUILD_DIR (default build; set NO_BUILD=1 to use it as it is, such as a
-#   copy of build/bin and build/share that later builds do not touch)
+#   copy of build/bin and build/share that later builds do not touch),
+#   HEAPTRACK=1 (APP=tray only: the application runs under heaptrack, whose
+#   record goes to OUT; `heaptrack --analyze` tells a leak from a cache)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 duration=${DURATION:-3600}
@@ -66,9 +68,17 @@ if [ "$app" = tray ]; then
     export DISPLAY=:$number
     trayer --edge top --align right --widthtype request --height 24 >/dev/null 2>&1 &
     pids+=($!)
-    XDG_CONFIG_HOME=$work/config QT_QPA_PLATFORM=xcb "$build"/bin/vendaroscope-virtualcam \
+    wrapper=()
+    [ -n "${HEAPTRACK:-}" ] && wrapper=(heaptrack -o "$out/heaptrack.tray")
+    XDG_CONFIG_HOME=$work/config QT_QPA_PLATFORM=xcb "${wrapper[@]}" "$build"/bin/vendaroscope-virtualcam \
         >"$work/host.log" 2>&1 </dev/null &
     host=$!
+    if [ -n "${HEAPTRACK:-}" ]; then
+        # heaptrack's script stays the parent: sample the application itself,
+        # and stop it so that heaptrack writes its record.
+        wrapped=$host
+        for _ in $(seq 100); do host=$(pgrep -n -x vendaroscope-vi || true); [ -n "$host" ] && break; sleep 0.1; done
+    fi
 else
     # The host's input stays open (a pipe from sleep) so that it runs until ended.
     sleep $((duration + 60)) | XDG_CONFIG_HOME=$work/config "$build"/bin/vsc-headless >"$work/host.log" 2>&1 &
@@ -119,6 +129,11 @@ done
 echo "$now,$(measure "$host" | tr ' ' ,),$(measure "$camera" | tr ' ' ,),$(measure "$microphone" | tr ' ' ,)" >>"$csv"
 
 echo "soak: ${duration} s, ${drops} drops of ${drop_for} s, samples in $csv"
+if [ -n "${wrapped:-}" ]; then
+    kill "$host"
+    wait "$wrapped" 2>/dev/null || true
+    ls "$out"/heaptrack.tray.*
+fi
 # Growth per hour: least-squares slope over the samples after the first.
 awk -F, 'NR > 2 {
     n++; t = $1 / 3600; st += t; stt += t * t
