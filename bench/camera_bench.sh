@@ -42,6 +42,8 @@ cpu() { awk -v t="$1" -v hz="$hz" -v s="$seconds" 'BEGIN {printf "%.4f", t / hz 
 stop() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
 # The value of key $2 in the last "copies" line of file $1 (empty when none).
 copies() { { grep '^copies \|\] copies ' "$1" 2>/dev/null || true; } | tail -1 | tr ' ' '\n' | sed -n "s/^$2=//p"; }
+# counter, newer log, older log -> how much the counter rose between them
+d() { echo $(($(copies "$2" "$1") - $(copies "$3" "$1"))); }
 
 echo "== 1. receiver video reader"
 "$bin"/vsc-bench-receiver 600
@@ -132,7 +134,6 @@ for run in $(seq "$runs"); do
 
     frames0=$(copies "$work/host0.log" framesRead) frames1=$(copies "$work/host.log" framesRead)
     if [ -n "$frames0" ] && [ -n "$frames1" ]; then
-        d() { echo $(($(copies "$2" "$1") - $(copies "$3" "$1"))); }
         frames=$((frames1 - frames0))
         host=$(($(d pipeReads "$work/host.log" "$work/host0.log") + $(d pixelBufferCopies "$work/host.log" "$work/host0.log") + $(d linkCopies "$work/host.log" "$work/host0.log")))
         new=$(d sourceNew "$work/camera.log" "$work/camera0.log")
@@ -186,7 +187,6 @@ cp "$work/camera.log" "$work/camera0.log"
 sleep 10
 kill -USR1 "$camera"
 sleep 0.5
-d() { echo $(($(copies "$2" "$1") - $(copies "$3" "$1"))); }
 echo "over 10 s of slate: $(d sourceNew "$work/camera.log" "$work/camera0.log") new pictures" \
     "($(d sourceNewCopies "$work/camera.log" "$work/camera0.log") copies)," \
     "$(d sourceRepeated "$work/camera.log" "$work/camera0.log") repeated" \

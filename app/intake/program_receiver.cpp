@@ -452,10 +452,13 @@ void ProgramReceiver::readVideo(int fd) {
         return std::unique_ptr<std::uint8_t, AlignedFree>(
             static_cast<std::uint8_t*>(std::aligned_alloc(64, (bytes + 63) / 64 * 64)));
     };
-    auto buffer = allocate(size);
+    // A frame with no picture lent to it is read into a buffer of our own,
+    // made the first time that happens.
+    std::unique_ptr<std::uint8_t, AlignedFree> buffer;
     auto planes = allocate(2 * planeBytes);
     while (planes) {
         FrameSlot slot = lendFrameSlot && onVideoSlot ? lendFrameSlot() : FrameSlot{};
+        if (!slot.bytes && !buffer) buffer = allocate(size);
         std::uint8_t* target = slot.bytes ? slot.bytes : buffer.get();
         if (!target || !readFully(fd, target, lumaBytes) ||
             !readFully(fd, planes.get(), 2 * planeBytes))

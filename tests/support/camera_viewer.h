@@ -110,24 +110,34 @@ class Viewer {
     }
     // Frames per second between frame `from` and the newest.
     double rate(std::size_t from) {
-        auto f = frames();
-        if (f.size() < from + 2) return 0;
-        double seconds = std::chrono::duration<double>(f.back().at - f[from].at).count();
-        return static_cast<double>(f.size() - 1 - from) / seconds;
+        Span span = spanFrom(from);
+        return span.seconds > 0 ? static_cast<double>(span.frames) / span.seconds : 0;
     }
-
     // The frames a camera at 30 fps sent from frame `from` to the newest
     // that did not arrive (negative when more arrived), and when frame
     // `from` arrived.
     double missingFrames(std::size_t from, Steady::time_point* since = nullptr) {
-        auto f = frames();
-        if (f.size() < from + 2) return 0;
-        if (since) *since = f[from].at;
-        double seconds = std::chrono::duration<double>(f.back().at - f[from].at).count();
-        return seconds * 30.0 - static_cast<double>(f.size() - 1 - from);
+        Span span = spanFrom(from);
+        if (since) *since = span.since;
+        return span.seconds * 30.0 - static_cast<double>(span.frames);
     }
 
   private:
+    // From frame `from` to the newest: the frames after it, the seconds
+    // between them, and when frame `from` arrived (none before two frames).
+    struct Span {
+        std::size_t frames = 0;
+        double seconds = 0;
+        Steady::time_point since;
+    };
+    Span spanFrom(std::size_t from) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (frames_.size() < from + 2) return {};
+        return {frames_.size() - 1 - from,
+                std::chrono::duration<double>(frames_.back().at - frames_[from].at).count(),
+                frames_[from].at};
+    }
+
     void read() {
         std::vector<std::uint8_t> frame(kViewerFrameBytes);
         for (;;) {
